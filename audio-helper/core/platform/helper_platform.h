@@ -1,0 +1,25 @@
+#pragma once
+
+#include <memory>
+
+#include "audio-helper/core/platform/core_graphics.h"
+#include "support/platform/operating_system.h"
+#include "support/simulation/scenario.h"
+
+namespace norvi::helper {
+
+// Every platform facility the helper calls, chosen once at start-up.
+struct HelperPlatform {
+    std::shared_ptr<const simulation::Scenario> scenario;
+    std::shared_ptr<OperatingSystem> operatingSystem;
+    std::shared_ptr<CoreGraphics> coreGraphics;
+};
+
+// The simulated machine of a scenario.
+HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Scenario> scenario);
+
+// The platform NORVI_SIMULATION selects. There are no real backends on this system yet, so
+// without the variable this is the simulated default machine. Throws simulation::ScenarioError.
+HelperPlatform makeHelperPlatform();
+
+}  // namespace norvi::helper
