@@ -1,0 +1,15 @@
+target_sources(norvi_audio_helper PRIVATE
+    core/audio_format_description.cpp
+    core/audio_helper.cpp
+    core/command_options.cpp
+    core/output_records.cpp
+    core/sample_buffer_audio_buffer_list.cpp
+    core/sample_extraction.cpp
+    core/screen_access_command.cpp
+    core/stderr_writer.cpp
+    core/termination_signal.cpp
+    core/usage_text.cpp
+    core/platform/core_graphics_simulated.cpp
+    core/platform/core_media_simulated.cpp
+    core/platform/helper_platform.cpp
+)
