@@ -89,7 +89,11 @@ CommandOptions CommandOptions::parse(const std::vector<std::string>& arguments) 
             const std::string& value = takeValue(option);
             const std::optional<double> seconds = parsePositiveDouble(value);
             if (!seconds) throw bad(option, value);
-            (option == "--duration" ? options.durationSeconds : options.startTimeoutSeconds) = *seconds;
+            if (option == "--duration") {
+                options.durationSeconds = *seconds;
+            } else {
+                options.startTimeoutSeconds = *seconds;
+            }
         } else if (option == "--display-id" || option == "--window-id") {
             const std::string& value = takeValue(option);
             const std::optional<std::uint32_t> id = parseInteger<std::uint32_t>(value);

@@ -19,7 +19,7 @@ struct AudioFormatSummary {
     std::uint32_t bytesPerPacket = 0;
     std::uint32_t channelsPerFrame = 0;
     std::uint32_t formatFlags = 0;
-    std::string formatID;
+    std::string formatID{};
     std::uint32_t framesPerPacket = 0;
     double sampleRate = 0;
 
@@ -27,8 +27,8 @@ struct AudioFormatSummary {
 };
 
 struct PcmStreamStartedEvent {
-    std::string command;
-    std::optional<AudioFormatSummary> inputFormat;
+    std::string command{};
+    std::optional<AudioFormatSummary> inputFormat{};
     int outputChannels = 1;
     int outputSampleRate = 16000;
 };
@@ -36,7 +36,7 @@ struct PcmStreamStartedEvent {
 struct PcmStreamChunkEvent {
     int channels = 1;
     // Base64 of the chunk's signed 16-bit little-endian samples.
-    std::string data;
+    std::string data{};
     int frames = 0;
     double peak = 0;
     double rms = 0;
@@ -44,29 +44,29 @@ struct PcmStreamChunkEvent {
 };
 
 struct PcmStreamEndedEvent {
-    std::string command;
+    std::string command{};
 };
 
 struct StreamDiagnosticEvent {
     // Name-specific facts, written in the order given.
-    std::optional<std::vector<std::pair<std::string, std::string>>> details;
-    std::string name;
+    std::optional<std::vector<std::pair<std::string, std::string>>> details{};
+    std::string name{};
 };
 
 struct TapAccessResult {
     bool granted = false;
-    std::optional<std::string> message;
+    std::optional<std::string> message{};
     bool requested = true;
 };
 
 struct ScreenCaptureAccessResult {
     bool granted = false;
     bool requested = false;
-    std::string status;
+    std::string status{};
 };
 
 struct MicrophoneAppsEvent {
-    std::vector<std::string> bundleIds;
+    std::vector<std::string> bundleIds{};
 };
 
 void writeRecord(JsonWriter& writer, const AudioFormatSummary& record);

@@ -53,7 +53,8 @@ void CallRecorder::record(std::string_view call, const nlohmann::json& details) 
     writeAll(fd_, text);
 }
 
-Scenario::Scenario(nlohmann::json document) : document_(std::move(document)) {
+Scenario::Scenario(nlohmann::json document, std::string source)
+    : document_(std::move(document)), source_(std::move(source)) {
     requireObject(document_, "");
     for (const auto& [key, value] : document_.items()) {
         bool known = false;
@@ -71,11 +72,11 @@ Scenario::Scenario(nlohmann::json document) : document_(std::move(document)) {
 }
 
 std::shared_ptr<const Scenario> Scenario::defaultMachine() {
-    return std::shared_ptr<const Scenario>(new Scenario(nlohmann::json::object()));
+    return std::shared_ptr<const Scenario>(new Scenario(nlohmann::json::object(), ""));
 }
 
 std::shared_ptr<const Scenario> Scenario::fromJson(nlohmann::json document) {
-    return std::shared_ptr<const Scenario>(new Scenario(std::move(document)));
+    return std::shared_ptr<const Scenario>(new Scenario(std::move(document), ""));
 }
 
 std::shared_ptr<const Scenario> Scenario::fromFile(const std::string& path) {
@@ -91,11 +92,18 @@ std::shared_ptr<const Scenario> Scenario::fromFile(const std::string& path) {
         throw ScenarioError("The simulation scenario " + quotedText(path) + " is not valid JSON.");
     }
     try {
-        return fromJson(std::move(document));
+        return std::shared_ptr<const Scenario>(new Scenario(std::move(document), path));
     } catch (const ScenarioError& error) {
-        throw ScenarioError("The simulation scenario " + quotedText(path) + " is not usable: " +
-                            error.what());
+        throw Scenario(nlohmann::json::object(), path).unusable(error);
     }
+}
+
+ScenarioError Scenario::unusable(const ScenarioError& error) const {
+    if (source_.empty()) {
+        return error;
+    }
+    return ScenarioError("The simulation scenario " + quotedText(source_) + " is not usable: " +
+                         error.what());
 }
 
 const nlohmann::json& Scenario::section(std::string_view name) const {

@@ -48,11 +48,16 @@ public:
     // Where platform calls are recorded; null when the scenario asks for no record.
     const std::shared_ptr<CallRecorder>& recorder() const { return recorder_; }
     const nlohmann::json& document() const { return document_; }
+    // The file the scenario came from; empty for the default machine and scenarios made in code.
+    const std::string& source() const { return source_; }
+    // The error to report when a platform finds this scenario unusable: names the file.
+    ScenarioError unusable(const ScenarioError& error) const;
 
 private:
-    explicit Scenario(nlohmann::json document);
+    Scenario(nlohmann::json document, std::string source);
 
     nlohmann::json document_;
+    std::string source_;
     std::shared_ptr<CallRecorder> recorder_;
 };
 

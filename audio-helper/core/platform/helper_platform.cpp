@@ -10,6 +10,13 @@ HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Sce
     return platform;
 }
 
-HelperPlatform makeHelperPlatform() { return makeSimulatedHelperPlatform(simulation::scenarioFromEnvironment()); }
+HelperPlatform makeHelperPlatform() {
+    std::shared_ptr<const simulation::Scenario> scenario = simulation::scenarioFromEnvironment();
+    try {
+        return makeSimulatedHelperPlatform(scenario);
+    } catch (const simulation::ScenarioError& error) {
+        throw scenario->unusable(error);
+    }
+}
 
 }  // namespace norvi::helper
