@@ -1,5 +1,6 @@
 #include "audio-helper/core/termination_signal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -15,7 +16,8 @@
 namespace norvi::helper {
 namespace {
 
-int signalEventFd = -1;
+// Lock-free, so the signal handler may read it.
+std::atomic<int> signalEventFd{-1};
 
 void ignoreTerminationSignals() {
     struct sigaction ignore {};
@@ -32,7 +34,7 @@ void onTerminationSignal(int) {
     const int savedErrno = errno;
     ignoreTerminationSignals();
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(signalEventFd, &one, sizeof one);
+    [[maybe_unused]] const ssize_t written = ::write(signalEventFd.load(), &one, sizeof one);
     errno = savedErrno;
 }
 
@@ -40,7 +42,7 @@ int eventFd() {
     // Made once and kept for the life of the process: the handler may still write to it.
     static const int fd = [] {
         const int created = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        signalEventFd = created;
+        signalEventFd.store(created);
         return created;
     }();
     return fd;
