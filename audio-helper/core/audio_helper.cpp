@@ -3,6 +3,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
 #include "audio-helper/core/commands.h"
@@ -87,7 +88,8 @@ int runAudioHelperProgram(int argc, char** argv) {
         .platform = {},
     };
     int status = 0;
-    asio::co_spawn(commandExecutor, runAudioHelper(context), [&](std::exception_ptr failure) {
+    // The command's own steps run one at a time, on a strand of the shared executor.
+    asio::co_spawn(asio::make_strand(commandExecutor), runAudioHelper(context), [&](std::exception_ptr failure) {
         if (failure) {
             status = reportFailure(failure);
         }
