@@ -6,6 +6,7 @@ HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Sce
     HelperPlatform platform;
     platform.operatingSystem = makeSimulatedOperatingSystem(*scenario);
     platform.coreGraphics = makeSimulatedCoreGraphics(*scenario);
+    platform.coreAudio = makeSimulatedCoreAudio(*scenario);
     platform.scenario = std::move(scenario);
     return platform;
 }
