@@ -3,6 +3,7 @@ target_sources(norvi_audio_helper PRIVATE
     core/audio_helper.cpp
     core/command_options.cpp
     core/output_records.cpp
+    core/pcm_json_line_writer.cpp
     core/sample_buffer_audio_buffer_list.cpp
     core/sample_extraction.cpp
     core/screen_access_command.cpp

@@ -8,6 +8,7 @@ HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Sce
     HelperPlatform platform;
     platform.operatingSystem = makeSimulatedOperatingSystem(*scenario);
     platform.coreGraphics = makeSimulatedCoreGraphics(*scenario);
+    platform.coreAudio = makeSimulatedCoreAudio(*scenario);
     platform.screenCaptureKit = makeSimulatedScreenCaptureKit(*scenario);
     platform.scenario = std::move(scenario);
     return platform;

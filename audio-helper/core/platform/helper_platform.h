@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "audio-helper/core/platform/core_graphics.h"
+#include "audio-helper/tap/platform/core_audio.h"
 #include "audio-helper/screencapturekit/platform/screencapturekit.h"
 #include "support/platform/operating_system.h"
 #include "support/simulation/scenario.h"
@@ -14,6 +15,7 @@ struct HelperPlatform {
     std::shared_ptr<const simulation::Scenario> scenario;
     std::shared_ptr<OperatingSystem> operatingSystem;
     std::shared_ptr<CoreGraphics> coreGraphics;
+    std::shared_ptr<CoreAudio> coreAudio;
     std::shared_ptr<ScreenCaptureKit> screenCaptureKit;
 };
 

@@ -1,0 +1,273 @@
+#include "audio-helper/core/pcm_json_line_writer.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "audio-helper/core/audio_format_description.h"
+#include "audio-helper/core/sample_buffer_audio_buffer_list.h"
+#include "audio-helper/core/stderr_writer.h"
+#include "audio-helper/tap/os_status.h"
+#include "support/base64.h"
+#include "support/fd_write.h"
+#include "support/number_text.h"
+
+namespace norvi::helper {
+namespace {
+
+constexpr char writeQueueLabel[] = "com.norvi.audio-helper.pcm-json-writer";
+
+// Linear with gain 0.98 up to |x| = 0.9, then bending smoothly towards a ceiling of 0.98.
+// Single precision throughout except the exponential; not-a-number gives +0.98.
+inline float shapeLevel(float x) {
+    const float m = std::fabs(x);
+    constexpr float threshold = 0.9f;
+    constexpr float width = 1.0f - threshold;
+    if (m <= threshold) {
+        return x * 0.98f;
+    }
+    const float quotient = (m - threshold) / width;
+    const auto e = static_cast<float>(std::exp(-static_cast<double>(quotient)));
+    const float c = threshold + (1.0f - e) * width;
+    const float sign = x < 0 ? -1.0f : 1.0f;
+    return c < 1.0f ? sign * c * 0.98f : sign * 0.98f;
+}
+
+inline std::int16_t convertSample(float y) {
+    if (y <= -1.0f) {
+        return -32768;
+    }
+    return static_cast<std::int16_t>(y * 32767.0f);
+}
+
+// Rates that can be stepped through; anything else is dropped.
+bool usableRate(double rate) { return rate > 0 && std::isfinite(rate); }
+
+}  // namespace
+
+PcmJsonLineWriter::PcmJsonLineWriter(std::string command, int outputFd)
+    : command_(std::move(command)), outputFd_(outputFd), encoder_(compactStyle), writeQueue_(writeQueueLabel) {
+    outputBuffer_.reserve(chunkFrames);
+    readyChunks_.reserve(16);
+    freeChunks_.reserve(64);
+}
+
+PcmJsonLineWriter::~PcmJsonLineWriter() = default;
+
+void PcmJsonLineWriter::writeStarted(const std::optional<AudioStreamBasicDescription>& inputFormat) {
+    PcmStreamStartedEvent event{.command = command_, .inputFormat = std::nullopt};
+    if (inputFormat) {
+        event.inputFormat = AudioFormatSummary::from(*inputFormat);
+    }
+    writeJSONLine(std::move(event));
+}
+
+void PcmJsonLineWriter::writeDiagnostic(std::string name, std::optional<Details> details) {
+    writeJSONLine(StreamDiagnosticEvent{.details = std::move(details), .name = std::move(name)});
+}
+
+void PcmJsonLineWriter::writeEnded() { writeJSONLine(PcmStreamEndedEvent{.command = command_}); }
+
+void PcmJsonLineWriter::flush() { writeQueue_.flush(); }
+
+void PcmJsonLineWriter::recordMonoSamples(std::span<const float> samples, double sampleRate) {
+    std::lock_guard recording(recordingLock_);
+    {
+        std::lock_guard guard(lock_);
+        appendSamples(samples, sampleRate);
+    }
+    queueReadyChunks();
+}
+
+void PcmJsonLineWriter::recordBufferList(const AudioBufferList* list,
+                                         const std::optional<AudioStreamBasicDescription>& format) {
+    if (!format) {
+        return;
+    }
+    std::lock_guard recording(recordingLock_);
+    const bool isFloat32 = format->mBitsPerChannel == 32 && (format->mFormatFlags & kAudioFormatFlagIsFloat) != 0;
+    const bool isInt16 =
+        format->mBitsPerChannel == 16 && (format->mFormatFlags & kAudioFormatFlagIsSignedInteger) != 0;
+    if (list != nullptr && format->mFormatID == kAudioFormatLinearPCM && (isFloat32 || isInt16)) {
+        const std::span<const float> samples =
+            (format->mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0
+                ? extractor_.nonInterleaved(*list, format->mBitsPerChannel, isFloat32)
+                : extractor_.interleaved(*list, format->mBitsPerChannel,
+                                         std::max<std::uint32_t>(format->mChannelsPerFrame, 1), isFloat32);
+        if (!samples.empty()) {
+            {
+                std::lock_guard guard(lock_);
+                appendSamples(samples, format->mSampleRate);
+            }
+            queueReadyChunks();
+            return;
+        }
+    }
+    if (!didLogUnsupportedFormat_.exchange(true)) {
+        writeStderr(command_ + ": unsupported or empty PCM buffer format=" + describeAudioFormat(*format) + "\n");
+    }
+}
+
+void PcmJsonLineWriter::recordSampleBuffer(const CMSampleBuffer& buffer) {
+    const AudioStreamBasicDescription* description =
+        CMAudioFormatDescriptionGetStreamBasicDescription(CMSampleBufferGetFormatDescription(buffer));
+    if (description == nullptr) {
+        if (!didLogMissingFormatDescription_.exchange(true)) {
+            writeStderr(command_ + ": audio sample buffer was missing a linear PCM format description\n");
+        }
+        return;
+    }
+    const AudioStreamBasicDescription format = *description;
+    try {
+        withSampleBufferAudioBufferList(buffer, format,
+                                        [&](const AudioBufferList* list) { recordBufferList(list, format); });
+    } catch (const SampleBufferAudioBufferListError& error) {
+        if (!didLogUnsupportedSampleBuffer_.exchange(true)) {
+            writeStderr(command_ + ": failed to extract audio buffer list status=" + statusDescription(error.status) +
+                        " format=" + describeAudioFormat(format) + "\n");
+        }
+    }
+}
+
+void PcmJsonLineWriter::appendSamples(std::span<const float> samples, double sampleRate) {
+    if (!inputSampleRate_ || *inputSampleRate_ != sampleRate) {
+        // A new rate starts from nothing: what the old rate left unconverted is dropped.
+        inputSampleRate_ = sampleRate;
+        inputBuffer_.clear();
+        outputBuffer_.clear();
+        sourcePosition_ = 0;
+    }
+    if (!usableRate(sampleRate)) {
+        return;
+    }
+    inputBuffer_.insert(inputBuffer_.end(), samples.begin(), samples.end());
+    consumeReadyChunks(sampleRate);
+}
+
+void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
+    if (!usableRate(inputSampleRate)) {
+        return;
+    }
+    const double step = inputSampleRate / outputSampleRate;
+    const float* input = inputBuffer_.data();
+    const std::size_t count = inputBuffer_.size();
+    double position = sourcePosition_;
+    // The two samples around the position must both be there: index + 1 < count.
+    const double lastStart = count < 2 ? 0.0 : static_cast<double>(count - 1);
+    while (count >= 2 && position < lastStart) {
+        const auto index = static_cast<std::size_t>(position);
+        const float a = input[index];
+        const float b = input[index + 1];
+        const auto fraction = static_cast<float>(position - static_cast<double>(index));
+        const float x = a + (b - a) * fraction;
+        outputBuffer_.push_back(convertSample(shapeLevel(x)));
+        position += step;
+        if (outputBuffer_.size() == static_cast<std::size_t>(chunkFrames)) {
+            makeChunkEvent(outputBuffer_);
+            outputBuffer_.clear();
+        }
+    }
+    // Keep the sample before the position (and at least the last one), shifting the position by
+    // exactly what is removed.
+    std::size_t drop = 0;
+    if (count >= 2) {
+        if (position >= static_cast<double>(count)) {
+            drop = count - 1;
+        } else {
+            const auto index = static_cast<std::size_t>(position);
+            drop = index >= 2 ? index - 1 : 0;
+        }
+    }
+    if (drop > 0) {
+        inputBuffer_.erase(inputBuffer_.begin(), inputBuffer_.begin() + static_cast<std::ptrdiff_t>(drop));
+        position -= static_cast<double>(drop);
+    }
+    sourcePosition_ = position;
+}
+
+void PcmJsonLineWriter::makeChunkEvent(std::span<const std::int16_t> samples) {
+    double peak = 0;
+    double sumOfSquares = 0;
+    for (const std::int16_t sample : samples) {
+        const double u = sample / 32767.0;
+        peak = std::max(peak, std::fabs(u));
+        sumOfSquares += u * u;
+    }
+    const double rms = samples.empty() ? 0.0 : std::sqrt(sumOfSquares / static_cast<double>(samples.size()));
+    if (!didLogFirstChunk_) {
+        didLogFirstChunk_ = true;
+        writeStderr(command_ + ": emitted first PCM chunk frames=" + std::to_string(samples.size()) +
+                    " peak=" + doubleDescription(peak) + " rms=" + doubleDescription(rms) + "\n");
+    }
+    PendingChunk* chunk = takePendingChunk();
+    PcmStreamChunkEvent& event = chunk->event;
+    event.data.clear();
+    if constexpr (std::endian::native == std::endian::little) {
+        appendBase64(event.data, samples.data(), samples.size_bytes());
+    } else {
+        std::vector<unsigned char> bytes;
+        for (const std::int16_t sample : samples) {
+            bytes.push_back(static_cast<unsigned char>(static_cast<std::uint16_t>(sample) & 0xFF));
+            bytes.push_back(static_cast<unsigned char>(static_cast<std::uint16_t>(sample) >> 8));
+        }
+        appendBase64(event.data, bytes.data(), bytes.size());
+    }
+    event.frames = static_cast<int>(samples.size());
+    event.peak = peak;
+    event.rms = rms;
+    readyChunks_.push_back(chunk);
+}
+
+PcmJsonLineWriter::PendingChunk* PcmJsonLineWriter::takePendingChunk() {
+    std::lock_guard guard(poolLock_);
+    if (freeChunks_.empty()) {
+        allChunks_.push_back(std::make_unique<PendingChunk>());
+        return allChunks_.back().get();
+    }
+    PendingChunk* chunk = freeChunks_.back();
+    freeChunks_.pop_back();
+    return chunk;
+}
+
+void PcmJsonLineWriter::queueReadyChunks() {
+    for (PendingChunk* chunk : readyChunks_) {
+        writeQueue_.post([this, chunk] {
+            try {
+                encoder_.clear();
+                writeRecord(encoder_, chunk->event);
+                writeEncoded(encoder_.text());
+            } catch (const std::exception& error) {
+                reportEncodingFailure(error);
+            }
+            std::lock_guard guard(poolLock_);
+            freeChunks_.push_back(chunk);
+        });
+    }
+    readyChunks_.clear();
+}
+
+template <typename Record>
+void PcmJsonLineWriter::writeJSONLine(Record record) {
+    writeQueue_.post([this, record = std::move(record)] {
+        try {
+            encoder_.clear();
+            writeRecord(encoder_, record);
+            writeEncoded(encoder_.text());
+        } catch (const std::exception& error) {
+            reportEncodingFailure(error);
+        }
+    });
+}
+
+void PcmJsonLineWriter::writeEncoded(const std::string& encoded) {
+    // The record, then its line feed as a second write; a reader that has gone away is not
+    // reported (the stream goes on until the command stops it).
+    writeAll(outputFd_, encoded);
+    writeAll(outputFd_, "\n");
+}
+
+void PcmJsonLineWriter::reportEncodingFailure(const std::exception& error) {
+    writeStderr("Failed to encode PCM stream event: " + std::string(error.what()) + "\n");
+}
+
+}  // namespace norvi::helper
