@@ -18,7 +18,14 @@ asio::awaitable<SCContentFilter> ScreenCaptureKitPickerBridge::pickFilter(const 
         continuation_ = continuation;
         stream_ = stream;
     }
-    asio::post(mainExecutor_, [self = shared_from_this(), stream, excluded = options.excludedBundleIDs] {
+    asio::post(mainExecutor_, [self = shared_from_this(), weakStream = std::weak_ptr(stream),
+                               excluded = options.excludedBundleIDs] {
+        const std::shared_ptr<SCStream> stream = weakStream.lock();
+        if (!stream) {
+            self->contentSharingPickerStartDidFailWithError(
+                PlatformError("The stream ended before the picker could be shown."));
+            return;
+        }
         SCContentSharingPicker& picker = self->platform_.sharedPicker();
         const SCContentSharingPickerConfiguration configuration{
             .allowedPickerModes = SCContentSharingPickerModeSingleDisplay,
@@ -30,6 +37,8 @@ asio::awaitable<SCContentFilter> ScreenCaptureKitPickerBridge::pickFilter(const 
         picker.setConfiguration(configuration, *stream);
         picker.presentPickerForStream(*stream, SCShareableContentStyleDisplay);
     });
+    // Only the picker's bookkeeping refers to the stream from now on, and weakly.
+    stream.reset();
     std::optional<Result> result = co_await continuation->wait();
     if (!result) {
         throw HelperError("ScreenCaptureKit selection was abandoned.");
