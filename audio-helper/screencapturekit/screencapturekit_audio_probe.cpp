@@ -175,6 +175,12 @@ void ScreenCaptureKitAudioProbe::stream(SCStream&, const std::shared_ptr<const C
     if (type != SCStreamOutputType::audio) {
         return;
     }
+    {
+        std::lock_guard lock(stateMutex_);
+        if (streamStopped_) {
+            return;
+        }
+    }
     if (!sawFirstAudioSample_) {
         sawFirstAudioSample_ = true;
         const AudioStreamBasicDescription* format = CMAudioFormatDescriptionGetStreamBasicDescription(
@@ -203,6 +209,9 @@ void ScreenCaptureKitAudioProbe::markStopped() {
         }
         streamStopped_ = true;
     }
+    // Buffers the stream handed over before it stopped are recorded first, so that the ended
+    // record is the stream's last.
+    outputQueue_->flush();
     streamWriter_->writeEnded();
     streamWriter_->flush();
     resumeStopContinuation();
