@@ -199,9 +199,11 @@ TEST(SckStream, AStreamThatStopsByItselfEndsTheRunAtOnceInBothModes) {
 }
 
 TEST(SckStream, ATerminationSignalEndsARunWithoutDuration) {
-    for (int signal : {SIGTERM, SIGINT}) {
+    // An infinite duration sets no time limit: the run waits for a signal.
+    for (const auto& [signal, arguments] : {std::pair{SIGTERM, std::vector<std::string>{}},
+                                            std::pair{SIGINT, std::vector<std::string>{"--duration", "inf"}}}) {
         SckRun run;
-        testing::RunningProcess process(NORVI_AUDIO_HELPER_PROGRAM, run.options({}));
+        testing::RunningProcess process(NORVI_AUDIO_HELPER_PROGRAM, run.options(arguments));
         ASSERT_TRUE(process.waitForLines(3));
         process.sendSignal(signal);
         process.sendSignal(signal == SIGTERM ? SIGINT : SIGTERM);
@@ -212,6 +214,16 @@ TEST(SckStream, ATerminationSignalEndsARunWithoutDuration) {
         EXPECT_EQ(kinds, (std::vector<std::string>{"stream_started", "pcm_s16le", "stream_ended"}));
         EXPECT_EQ(run.calls("SCStream.stopCapture").size(), 1u);
     }
+}
+
+TEST(SckStream, ARunWithADurationLeavesSignalsTheirDefaultAction) {
+    SckRun run;
+    testing::RunningProcess process(NORVI_AUDIO_HELPER_PROGRAM, run.options({"--duration", "30"}));
+    ASSERT_TRUE(process.waitForLines(2));
+    process.sendSignal(SIGTERM);
+    const ProcessResult result = process.wait();
+    EXPECT_EQ(result.termSignal, SIGTERM);
+    EXPECT_THAT(result.standardOutput, ::testing::Not(::testing::HasSubstr("stream_ended")));
 }
 
 }  // namespace
