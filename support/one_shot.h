@@ -50,7 +50,7 @@ public:
     // The value, or std::nullopt when the wait was cancelled.
     asio::awaitable<std::optional<T>> wait() {
         return asio::async_initiate<decltype(asio::use_awaitable), void(std::optional<T>)>(
-            [this](auto handler) { start(std::move(handler)); }, asio::use_awaitable);
+            [this](auto handler) { this->start(std::move(handler)); }, asio::use_awaitable);
     }
 
 private:
