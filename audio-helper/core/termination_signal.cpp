@@ -48,7 +48,10 @@ int eventFd() {
     return fd;
 }
 
+}  // namespace
+
 void catchTerminationSignals() {
+    eventFd();
     struct sigaction action {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
@@ -58,8 +61,6 @@ void catchTerminationSignals() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
-
-}  // namespace
 
 asio::awaitable<void> waitForTerminationSignal() {
     const int fd = eventFd();

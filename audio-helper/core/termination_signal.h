@@ -10,4 +10,8 @@ namespace norvi::helper {
 // process, so a second signal neither interrupts the shutdown nor ends the process. Never fails.
 asio::awaitable<void> waitForTerminationSignal();
 
+// Starts catching SIGINT and SIGTERM now, so that a signal that arrives before the wait begins
+// (while a stream is starting) is not lost: the wait then returns at once.
+void catchTerminationSignals();
+
 }  // namespace norvi::helper

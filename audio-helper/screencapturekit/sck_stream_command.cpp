@@ -34,27 +34,47 @@ std::string describe(const std::exception_ptr& failure) {
     }
 }
 
+// The start's failure, or null; never throws, so that it can race a signal.
+asio::awaitable<std::exception_ptr> startCapture(ScreenCaptureKitAudioProbe& probe, const CommandOptions& options) {
+    try {
+        co_await probe.start(options);
+    } catch (...) {
+        co_return std::current_exception();
+    }
+    co_return nullptr;
+}
+
 }  // namespace
 
 asio::awaitable<void> runScreenCaptureKitStream(HelperContext& context, const CommandOptions& options) {
+    const std::optional<std::chrono::nanoseconds> limit = streamTimeLimit(options.durationSeconds);
     auto writer = std::make_shared<PcmJsonLineWriter>("sck-stream");
     auto probe = std::make_shared<ScreenCaptureKitAudioProbe>(writer, context);
     std::exception_ptr startFailure;
-    try {
-        co_await probe->start(options);
-    } catch (...) {
-        startFailure = std::current_exception();
+    bool stopRequested = false;
+    if (limit) {
+        startFailure = co_await startCapture(*probe, options);
+    } else {
+        // Without a time limit a signal ends the run even while the start (or the picker) is
+        // still pending: the start is given up and the stream stopped as usual.
+        catchTerminationSignals();
+        auto outcome = co_await (startCapture(*probe, options) || waitForTerminationSignal());
+        if (outcome.index() == 0) {
+            startFailure = std::get<0>(outcome);
+        } else {
+            stopRequested = true;
+        }
     }
-    if (startFailure) {
+    if (startFailure && !stopRequested) {
         co_await probe->stop();
         writer->writeDiagnostic("stream_start_failed", PcmJsonLineWriter::Details{{"message", describe(startFailure)}});
         writer->flush();
         std::rethrow_exception(startFailure);
     }
     // Whichever ends first ends the run; the other wait is given up at once.
-    if (const std::optional<std::chrono::nanoseconds> limit = streamTimeLimit(options.durationSeconds)) {
+    if (limit) {
         co_await (sleepFor(*limit) || probe->waitUntilStopped());
-    } else {
+    } else if (!stopRequested) {
         co_await (waitForTerminationSignal() || probe->waitUntilStopped());
     }
     co_await probe->stop();

@@ -20,10 +20,13 @@ asio::awaitable<SCShareableContent> shareableContent(ScreenCaptureKit& platform)
         done->resume({std::move(content), std::move(error)});
     });
     std::optional<ShareableContentResult> result = co_await done->wait();
-    if (result && result->second) {
+    if (!result) {
+        throw std::system_error(asio::error::operation_aborted);
+    }
+    if (result->second) {
         std::rethrow_exception(result->second);
     }
-    co_return result && result->first ? std::move(*result->first) : SCShareableContent{};
+    co_return result->first ? std::move(*result->first) : SCShareableContent{};
 }
 
 SCStreamConfiguration streamConfiguration() {

@@ -216,6 +216,19 @@ TEST(SckStream, ATerminationSignalEndsARunWithoutDuration) {
     }
 }
 
+TEST(SckStream, ASignalWhileThePickerIsOpenStopsTheStreamNormally) {
+    SckRun run;
+    testing::RunningProcess process(NORVI_AUDIO_HELPER_PROGRAM,
+                                    run.options({"--use-picker"}, {{"screenCaptureKit", {{"picker", {{"outcome", "none"}}}}}}));
+    ASSERT_TRUE(process.waitForOutput(
+        [](const std::string& output) { return output.find("sck_picker_presented") != std::string::npos; }));
+    process.sendSignal(SIGTERM);
+    const ProcessResult result = process.wait();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(recordKinds(result.standardOutput).back(), "stream_ended");
+    EXPECT_THAT(result.standardOutput, ::testing::Not(::testing::HasSubstr("stream_start_failed")));
+}
+
 TEST(SckStream, ARunWithADurationLeavesSignalsTheirDefaultAction) {
     SckRun run;
     testing::RunningProcess process(NORVI_AUDIO_HELPER_PROGRAM, run.options({"--duration", "30"}));
