@@ -1,6 +1,10 @@
 #include "audio-helper/core/audio_helper.h"
 
+#include <csignal>
+#include <pthread.h>
+
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
@@ -9,6 +13,8 @@
 #include "audio-helper/core/commands.h"
 #include "audio-helper/core/helper_error.h"
 #include "audio-helper/core/stderr_writer.h"
+#include "audio-helper/core/stream_duration.h"
+#include "audio-helper/core/termination_signal.h"
 #include "audio-helper/core/usage_text.h"
 #include "support/fd_write.h"
 #include "support/platform/operating_system.h"
@@ -42,7 +48,11 @@ asio::awaitable<void> runAudioHelper(HelperContext& context) {
     std::optional<CommandOptions> options;
     if (command == "sck-stream" || command == "tap-stream") {
         options = CommandOptions::parse(commandArguments(context));
+        if (!streamTimeLimit(options->durationSeconds)) {
+            catchTerminationSignals();
+        }
     }
+    context.signalsDecided();
     try {
         context.platform = makeHelperPlatform();
     } catch (const simulation::ScenarioError& error) {
@@ -77,6 +87,15 @@ int reportFailure(std::exception_ptr failure) {
 }
 
 int runAudioHelperProgram(int argc, char** argv) {
+    // SIGINT and SIGTERM wait, blocked, until the command has decided how it treats them (a
+    // stream without a time limit catches them, everything else keeps their default action),
+    // so that one arriving during start-up is neither lost nor fatal too early. Every thread
+    // started from here inherits the block; the main loop's thread lifts it for itself.
+    sigset_t terminationSignals;
+    sigemptyset(&terminationSignals);
+    sigaddset(&terminationSignals, SIGINT);
+    sigaddset(&terminationSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &terminationSignals, nullptr);
     asio::io_context mainLoop;
     auto mainWork = asio::make_work_guard(mainLoop);
     // The shared executor the command runs on; blocking waits inside a command (a flush, a
@@ -86,6 +105,9 @@ int runAudioHelperProgram(int argc, char** argv) {
         .arguments = {argv + (argc > 0 ? 1 : 0), argv + argc},
         .mainExecutor = mainLoop.get_executor(),
         .platform = {},
+        .signalsDecided = [&mainLoop, terminationSignals] {
+            asio::post(mainLoop, [terminationSignals] { pthread_sigmask(SIG_UNBLOCK, &terminationSignals, nullptr); });
+        },
     };
     int status = 0;
     // The command's own steps run one at a time, on a strand of the shared executor.

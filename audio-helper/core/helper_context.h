@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct HelperContext {
     asio::any_io_executor mainExecutor;
     // Made once the command is known, so that help and usage errors need no platform.
     HelperPlatform platform;
+    // Called once the command knows how it treats SIGINT and SIGTERM; until then they wait.
+    std::function<void()> signalsDecided = [] {};
 };
 
 }  // namespace norvi::helper

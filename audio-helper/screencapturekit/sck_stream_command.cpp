@@ -56,8 +56,8 @@ asio::awaitable<void> runScreenCaptureKitStream(HelperContext& context, const Co
         startFailure = co_await startCapture(*probe, options);
     } else {
         // Without a time limit a signal ends the run even while the start (or the picker) is
-        // still pending: the start is given up and the stream stopped as usual.
-        catchTerminationSignals();
+        // still pending: the start is given up and the stream stopped as usual. The dispatcher
+        // has been catching the signals since start-up.
         auto outcome = co_await (startCapture(*probe, options) || waitForTerminationSignal());
         if (outcome.index() == 0) {
             startFailure = std::get<0>(outcome);
