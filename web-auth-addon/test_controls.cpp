@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "web-auth-addon/native_failure_guard.h"
+#include "web-auth-addon/platform/main_queue.h"
 #include "web-auth-addon/platform/simulated_platform.h"
 
 namespace norvi::webauth {
@@ -45,6 +46,27 @@ Napi::Value windowOfView(const Napi::CallbackInfo& info) {
 Napi::Value refuseNextStart(const Napi::CallbackInfo& info) {
     simulated::refuseNextStart();
     return info.Env().Undefined();
+}
+
+Napi::Value releaseEventLoop(const Napi::CallbackInfo& info) {
+    MainQueue::releaseEventLoop();
+    return info.Env().Undefined();
+}
+
+// flushMainQueue(callback): calls back once every delivery posted so far has run.
+Napi::Value flushMainQueue(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    if (info.Length() != 1 || !info[0].IsFunction()) {
+        throwTypeError(env, "flushMainQueue expects a callback function.");
+        return env.Undefined();
+    }
+    auto callback =
+        std::make_shared<Napi::FunctionReference>(Napi::Persistent(info[0].As<Napi::Function>()));
+    MainQueue::post([callback, env = static_cast<napi_env>(env)] {
+        Napi::HandleScope scope(env);
+        callback->Call(Napi::Env(env).Undefined(), {});
+    });
+    return env.Undefined();
 }
 
 Napi::Value sessions(const Napi::CallbackInfo& info) {
@@ -124,6 +146,10 @@ Napi::Object makeTestControls(Napi::Env env) {
     controls.Set("windowOfView", Napi::Function::New<guarded<windowOfView>>(env, "windowOfView"));
     controls.Set("refuseNextStart",
                  Napi::Function::New<guarded<refuseNextStart>>(env, "refuseNextStart"));
+    controls.Set("releaseEventLoop",
+                 Napi::Function::New<guarded<releaseEventLoop>>(env, "releaseEventLoop"));
+    controls.Set("flushMainQueue",
+                 Napi::Function::New<guarded<flushMainQueue>>(env, "flushMainQueue"));
     controls.Set("sessions", Napi::Function::New<guarded<sessions>>(env, "sessions"));
     controls.Set("calls", Napi::Function::New<guarded<calls>>(env, "calls"));
     controls.Set("complete", Napi::Function::New<guarded<complete>>(env, "complete"));

@@ -18,6 +18,9 @@ public:
     static void post(std::function<void()> work);
     // Main thread only: whether pending sessions keep the event loop running.
     static void holdEventLoop(bool hold);
+    // From now on sessions no longer keep the event loop alive (for tests that need the main
+    // environment to end while a session runs).
+    static void releaseEventLoop();
 };
 
 }  // namespace norvi::webauth

@@ -13,6 +13,7 @@ struct Queue {
     napi_threadsafe_function function = nullptr;
     napi_env env = nullptr;
     bool held = false;
+    bool holdingAllowed = true;
 };
 
 Queue& queue() {
@@ -66,6 +67,7 @@ void MainQueue::post(std::function<void()> work) {
 
 void MainQueue::holdEventLoop(bool hold) {
     std::lock_guard lock(queue().mutex);
+    hold = hold && queue().holdingAllowed;
     if (queue().function == nullptr || queue().held == hold) return;
     if (hold) {
         napi_ref_threadsafe_function(queue().env, queue().function);
@@ -73,6 +75,12 @@ void MainQueue::holdEventLoop(bool hold) {
         napi_unref_threadsafe_function(queue().env, queue().function);
     }
     queue().held = hold;
+}
+
+void MainQueue::releaseEventLoop() {
+    holdEventLoop(false);
+    std::lock_guard lock(queue().mutex);
+    queue().holdingAllowed = false;
 }
 
 }  // namespace norvi::webauth
