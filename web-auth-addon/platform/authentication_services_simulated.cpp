@@ -1,15 +1,10 @@
-// The simulated AppKit and AuthenticationServices: views and windows exist only when a test
-// makes them, sessions start unless told to refuse, and complete only when a test says so.
-#include <map>
-#include <mutex>
+// The simulated AuthenticationServices: sessions start unless told to refuse and complete only
+// when a test says so, from a thread of their own.
 #include <stdexcept>
 #include <thread>
-#include <unistd.h>
 
-#include "support/simulation/scenario.h"
-#include "web-auth-addon/platform/app_kit.h"
 #include "web-auth-addon/platform/authentication_services.h"
-#include "web-auth-addon/platform/simulated_platform.h"
+#include "web-auth-addon/platform/simulated_state.h"
 #include "web-auth-addon/uri_components.h"
 
 namespace norvi::webauth {
@@ -17,54 +12,7 @@ namespace norvi::webauth {
 const std::string_view webAuthenticationSessionErrorDomain =
     "com.apple.AuthenticationServices.WebAuthenticationSession";
 
-namespace {
-
-class SimulatedWindow : public Window {
-public:
-    explicit SimulatedWindow(int number) : number(number) {}
-    const int number;
-};
-
-class SimulatedView : public View {
-public:
-    explicit SimulatedView(std::shared_ptr<Window> window) : window_(std::move(window)) {}
-    std::shared_ptr<Window> window() const override { return window_; }
-
-private:
-    std::shared_ptr<Window> window_;
-};
-
-int windowNumber(const std::shared_ptr<Window>& window) {
-    return static_cast<const SimulatedWindow&>(*window).number;
-}
-
-class SimulatedSession;
-
-struct State {
-    std::mutex mutex;
-    std::shared_ptr<const simulation::Scenario> scenario;
-    std::map<std::uint64_t, std::shared_ptr<SimulatedView>> views;
-    int windowCount = 0;
-    bool refuseNextStart = false;
-    std::vector<std::shared_ptr<SimulatedSession>> sessions;
-    std::vector<simulated::SessionRecord> records;
-    std::vector<nlohmann::json> calls;
-};
-
-State& state() {
-    static State* const shared = new State;  // outlives every environment's teardown
-    return *shared;
-}
-
-// Callers hold the state's mutex.
-void recordCall(State& shared, std::string_view call, nlohmann::json details = nullptr) {
-    if (shared.scenario && shared.scenario->recorder()) {
-        shared.scenario->recorder()->record(call, details);
-    }
-    nlohmann::json line = {{"call", call}};
-    if (details.is_object()) line.update(details);
-    shared.calls.push_back(std::move(line));
-}
+namespace simulated {
 
 class SimulatedSession : public WebAuthenticationSession {
 public:
@@ -105,8 +53,8 @@ public:
         record().started = !refused;
         nlohmann::json details = {{"session", number_}, {"result", !refused}};
         if (anchor) {
-            record().anchorWindow = windowNumber(anchor);
-            details["anchorWindow"] = windowNumber(anchor);
+            record().anchorWindow = windowNumber(*anchor);
+            details["anchorWindow"] = windowNumber(*anchor);
         }
         recordCall(state(), "ASWebAuthenticationSession.start", std::move(details));
         return !refused;
@@ -126,34 +74,14 @@ public:
     }
 
 private:
-    simulated::SessionRecord& record() { return state().records[number_ - 1]; }
+    SessionRecord& record() { return state().records[number_ - 1]; }
 
     const int number_;
     SessionCompletionHandler handler_;
     std::weak_ptr<PresentationContextProviding> provider_;
 };
 
-class SimulatedAppKit : public AppKit {
-public:
-    bool isMainThread() const override { return ::gettid() == ::getpid(); }
-
-    std::shared_ptr<View> viewAtAddress(std::uint64_t address) override {
-        std::lock_guard lock(state().mutex);
-        auto found = state().views.find(address);
-        return found == state().views.end() ? nullptr : found->second;
-    }
-
-    void activateApplication() override {
-        std::lock_guard lock(state().mutex);
-        recordCall(state(), "NSApplication.activate");
-    }
-
-    void makeKeyAndOrderFront(Window& window) override {
-        std::lock_guard lock(state().mutex);
-        recordCall(state(), "NSWindow.makeKeyAndOrderFront",
-                   {{"window", static_cast<const SimulatedWindow&>(window).number}});
-    }
-};
+namespace {
 
 class SimulatedAuthenticationServices : public AuthenticationServices {
 public:
@@ -164,7 +92,7 @@ public:
         const int number = static_cast<int>(state().sessions.size()) + 1;
         auto session = std::make_shared<SimulatedSession>(number, std::move(completionHandler));
         state().sessions.push_back(session);
-        simulated::SessionRecord record;
+        SessionRecord record;
         record.number = number;
         record.url = url;
         record.callbackUrlScheme = callbackUrlScheme;
@@ -176,40 +104,14 @@ public:
 };
 
 }  // namespace
-
-AppKit& appKit() {
-    static SimulatedAppKit* const shared = new SimulatedAppKit;
-    return *shared;
-}
+}  // namespace simulated
 
 AuthenticationServices& authenticationServices() {
-    static SimulatedAuthenticationServices* const shared = new SimulatedAuthenticationServices;
+    static auto* const shared = new simulated::SimulatedAuthenticationServices;
     return *shared;
 }
 
 namespace simulated {
-
-void loadSimulation() {
-    std::lock_guard lock(state().mutex);
-    if (!state().scenario) state().scenario = simulation::scenarioFromEnvironment();
-}
-
-std::uint64_t makeView(bool attached) {
-    std::lock_guard lock(state().mutex);
-    std::shared_ptr<Window> window;
-    if (attached) window = std::make_shared<SimulatedWindow>(++state().windowCount);
-    auto view = std::make_shared<SimulatedView>(std::move(window));
-    const auto address = reinterpret_cast<std::uintptr_t>(view.get());
-    state().views.emplace(address, std::move(view));
-    return address;
-}
-
-std::optional<int> windowNumberOfView(std::uint64_t address) {
-    std::lock_guard lock(state().mutex);
-    auto found = state().views.find(address);
-    if (found == state().views.end() || !found->second->window()) return std::nullopt;
-    return windowNumber(found->second->window());
-}
 
 void refuseNextStart() {
     std::lock_guard lock(state().mutex);
@@ -219,11 +121,6 @@ void refuseNextStart() {
 std::vector<SessionRecord> sessions() {
     std::lock_guard lock(state().mutex);
     return state().records;
-}
-
-std::vector<nlohmann::json> calls() {
-    std::lock_guard lock(state().mutex);
-    return state().calls;
 }
 
 CallbackUrl callbackUrl(const std::string& text) {
