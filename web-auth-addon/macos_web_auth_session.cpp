@@ -17,7 +17,6 @@
 namespace norvi::webauth {
 namespace {
 
-
 Napi::Value Cancel(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     if (info.Length() != 0) {
@@ -25,14 +24,17 @@ Napi::Value Cancel(const Napi::CallbackInfo& info) {
         return env.Undefined();
     }
     if (!appKit().isMainThread()) {
-        Napi::Error::New(env, "The authentication session must be cancelled from Electron's main "
-                              "thread.")
+        Napi::Error::New(env,
+                         "The authentication session must be cancelled from Electron's main "
+                         "thread.")
             .ThrowAsJavaScriptException();
         return env.Undefined();
     }
-    if (!active_session) return env.Undefined();
+    if (!active_session)
+        return env.Undefined();
     ReleasedSession released = releaseActiveSession();
-    if (released.authSession) released.authSession->cancel();
+    if (released.authSession)
+        released.authSession->cancel();
     {
         Napi::HandleScope scope(env);
         Napi::Function callback = released.record->callback.Value();
@@ -48,10 +50,14 @@ void EnvironmentCleanup(void* data) {
     const auto env = static_cast<napi_env>(data);
     // Only a main-thread environment can have opened the session; others must not even read
     // the slot, which belongs to the main thread.
-    if (!appKit().isMainThread()) return;
-    if (!active_session || active_session->env != env) return;
-    ReleasedSession released = releaseActiveSession();
-    if (released.authSession) released.authSession->cancel();
+    if (!appKit().isMainThread())
+        return;
+    if (active_session && active_session->env == env) {
+        ReleasedSession released = releaseActiveSession();
+        if (released.authSession)
+            released.authSession->cancel();
+    }
+    MainQueue::detach(env);
 }
 
 Napi::Object registerModule(Napi::Env env, Napi::Object exports) {
@@ -61,8 +67,7 @@ Napi::Object registerModule(Napi::Env env, Napi::Object exports) {
         Napi::Error::New(env, failure.what()).ThrowAsJavaScriptException();
         return exports;
     }
-    if (napi_add_env_cleanup_hook(env, EnvironmentCleanup, static_cast<napi_env>(env)) !=
-        napi_ok) {
+    if (napi_add_env_cleanup_hook(env, EnvironmentCleanup, static_cast<napi_env>(env)) != napi_ok) {
         Napi::Error::New(env, "Could not register the authentication-session cleanup hook.")
             .ThrowAsJavaScriptException();
         return exports;
@@ -85,4 +90,6 @@ Napi::Object registerModule(Napi::Env env, Napi::Object exports) {
 }  // namespace
 }  // namespace norvi::webauth
 
-NAPI_MODULE_INIT() { return norvi::webauth::registerModule(env, Napi::Object(env, exports)); }
+NAPI_MODULE_INIT() {
+    return norvi::webauth::registerModule(env, Napi::Object(env, exports));
+}

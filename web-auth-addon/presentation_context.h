@@ -8,7 +8,7 @@ namespace norvi::webauth {
 
 // Anchors the sign-in sheet to the host's window, whichever session asks.
 class NorviWebAuthPresentationContext : public PresentationContextProviding {
-public:
+  public:
     static std::shared_ptr<NorviWebAuthPresentationContext> initWithWindow(
         std::shared_ptr<Window> window) {
         auto context = std::make_shared<NorviWebAuthPresentationContext>();
@@ -21,7 +21,7 @@ public:
         return _window;
     }
 
-private:
+  private:
     std::shared_ptr<Window> _window;
 };
 

@@ -20,10 +20,16 @@ bool hasControlByte(std::string_view text) {
     return std::any_of(text.begin(), text.end(), isControlByte);
 }
 
-bool isAsciiLetter(char byte) { return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z'); }
-bool isAsciiDigit(char byte) { return byte >= '0' && byte <= '9'; }
+bool isAsciiLetter(char byte) {
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
+}
+bool isAsciiDigit(char byte) {
+    return byte >= '0' && byte <= '9';
+}
 
-char lowercaseByte(char byte) { return byte >= 'A' && byte <= 'Z' ? char(byte - 'A' + 'a') : byte; }
+char lowercaseByte(char byte) {
+    return byte >= 'A' && byte <= 'Z' ? char(byte - 'A' + 'a') : byte;
+}
 
 bool isLoopbackHost(std::string_view host) {
     return host == "localhost" || host == "127.0.0.1" || host == "::1";
@@ -44,30 +50,41 @@ bool equalIgnoringAsciiCase(std::string_view left, std::string_view right) {
 }
 
 std::optional<std::string> validatedAuthUrl(std::string_view authUrl) {
-    if (authUrl.empty() || authUrl.size() > maximumAuthUrlBytes) return std::nullopt;
-    if (hasControlByte(authUrl)) return std::nullopt;
-    if (validUtf8(authUrl) != authUrl) return std::nullopt;
+    if (authUrl.empty() || authUrl.size() > maximumAuthUrlBytes)
+        return std::nullopt;
+    if (hasControlByte(authUrl))
+        return std::nullopt;
+    if (validUtf8(authUrl) != authUrl)
+        return std::nullopt;
     auto components = parseUriReference(authUrl);
-    if (!components) return std::nullopt;
+    if (!components)
+        return std::nullopt;
     const std::string scheme = asciiLowercase(components->scheme.value_or(""));
     const std::string host = asciiLowercase(components->host.value_or(""));
     const bool qualifies = scheme == "https" || (scheme == "http" && isLoopbackHost(host));
-    if (!qualifies || host.empty()) return std::nullopt;
-    if (components->user || components->password || components->fragment) return std::nullopt;
+    if (!qualifies || host.empty())
+        return std::nullopt;
+    if (components->user || components->password || components->fragment)
+        return std::nullopt;
     return std::move(components->text);
 }
 
 bool ParseCallbackScheme(std::string_view callbackScheme, std::string& normalized) {
-    if (callbackScheme.empty() || callbackScheme.size() > maximumCallbackSchemeBytes) return false;
-    if (hasControlByte(callbackScheme)) return false;
-    if (!isAsciiLetter(callbackScheme.front())) return false;
+    if (callbackScheme.empty() || callbackScheme.size() > maximumCallbackSchemeBytes)
+        return false;
+    if (hasControlByte(callbackScheme))
+        return false;
+    if (!isAsciiLetter(callbackScheme.front()))
+        return false;
     const bool allowed = std::all_of(callbackScheme.begin(), callbackScheme.end(), [](char byte) {
         return isAsciiLetter(byte) || isAsciiDigit(byte) || byte == '+' || byte == '-' ||
                byte == '.';
     });
-    if (!allowed) return false;
+    if (!allowed)
+        return false;
     std::string lowered = asciiLowercase(callbackScheme);
-    if (lowered == "file" || lowered == "http" || lowered == "https") return false;
+    if (lowered == "file" || lowered == "http" || lowered == "https")
+        return false;
     normalized = std::move(lowered);
     return true;
 }

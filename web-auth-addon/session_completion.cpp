@@ -42,7 +42,8 @@ Outcome classify(Napi::Env env, const ActiveSession& record, const std::optional
 void deliverCompletion(const std::optional<CallbackUrl>& url,
                        const std::optional<SessionError>& error) {
     // Ended already by cancel, a refused start or teardown.
-    if (!active_session) return;
+    if (!active_session)
+        return;
     ReleasedSession released = releaseActiveSession();
     released.authSession.reset();
     Napi::Env env(released.record->env);
@@ -59,9 +60,8 @@ void deliverCompletion(const std::optional<CallbackUrl>& url,
 
 SessionCompletionHandler makeCompletionHandler() {
     return [](std::optional<CallbackUrl> url, std::optional<SessionError> error) {
-        MainQueue::post([url = std::move(url), error = std::move(error)] {
-            deliverCompletion(url, error);
-        });
+        MainQueue::post(
+            [url = std::move(url), error = std::move(error)] { deliverCompletion(url, error); });
     };
 }
 

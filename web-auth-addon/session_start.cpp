@@ -47,15 +47,17 @@ void openSession(Napi::Env env, const Napi::Function& callback, const std::strin
 Napi::Value Start(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     if (info.Length() != 4) {
-        Napi::TypeError::New(env, "start requires four arguments: authUrl, callbackScheme, "
-                                  "nativeWindowHandle, callback.")
+        Napi::TypeError::New(env,
+                             "start requires four arguments: authUrl, callbackScheme, "
+                             "nativeWindowHandle, callback.")
             .ThrowAsJavaScriptException();
         return env.Undefined();
     }
     if (!info[0].IsString() || !info[1].IsString() || !info[2].IsBuffer() ||
         !info[3].IsFunction()) {
-        Napi::TypeError::New(env, "start expects two strings, a native-window-handle Buffer, "
-                                  "and a callback function.")
+        Napi::TypeError::New(env,
+                             "start expects two strings, a native-window-handle Buffer, "
+                             "and a callback function.")
             .ThrowAsJavaScriptException();
         return env.Undefined();
     }

@@ -17,16 +17,16 @@ void throwTypeError(Napi::Env env, const char* message) {
 
 Napi::Value fromJson(Napi::Env env, const nlohmann::json& value) {
     Napi::Object json = env.Global().Get("JSON").As<Napi::Object>();
-    return json.Get("parse").As<Napi::Function>().Call(json, {Napi::String::New(env, value.dump())});
+    return json.Get("parse").As<Napi::Function>().Call(json,
+                                                       {Napi::String::New(env, value.dump())});
 }
 
 // makeView(attached = true): the 8-byte handle of a new view, shown in a window of its own.
 Napi::Value makeView(const Napi::CallbackInfo& info) {
     const bool attached = info.Length() == 0 || info[0].ToBoolean().Value();
     const std::uint64_t address = simulated::makeView(attached);
-    return Napi::Buffer<std::uint8_t>::Copy(info.Env(),
-                                            reinterpret_cast<const std::uint8_t*>(&address),
-                                            sizeof address);
+    return Napi::Buffer<std::uint8_t>::Copy(
+        info.Env(), reinterpret_cast<const std::uint8_t*>(&address), sizeof address);
 }
 
 // windowOfView(handle): the number of the view's window, or null.
@@ -82,7 +82,8 @@ Napi::Value sessions(const Napi::CallbackInfo& info) {
                  : nullptr},
             {"presentationContextProviderSet", session.presentationContextProviderSet},
             {"started", session.started ? nlohmann::json(*session.started) : nullptr},
-            {"anchorWindow", session.anchorWindow ? nlohmann::json(*session.anchorWindow) : nullptr},
+            {"anchorWindow",
+             session.anchorWindow ? nlohmann::json(*session.anchorWindow) : nullptr},
             {"cancelled", session.cancelled},
             {"completed", session.completed},
         });
@@ -136,7 +137,6 @@ Napi::Value complete(const Napi::CallbackInfo& info) {
     simulated::completeFromAnotherThread(number, std::move(url), std::move(error));
     return env.Undefined();
 }
-
 
 }  // namespace
 

@@ -27,17 +27,18 @@ inline constexpr ErrorText handleNotOnePointer{
 inline constexpr ErrorText handleNotAPointer{
     "invalidNativeWindowHandle", "The native window handle does not contain a valid pointer."};
 inline constexpr ErrorText mainThreadRequired{
-    "mainThreadRequired", "The authentication session must be started from Electron's main thread."};
+    "mainThreadRequired",
+    "The authentication session must be started from Electron's main thread."};
 inline constexpr ErrorText sessionAlreadyActive{
     "sessionAlreadyActive", "Another authentication session is already active."};
 inline constexpr ErrorText windowUnavailable{
     "windowUnavailable", "The native Electron view is not attached to a window."};
-inline constexpr ErrorText sessionStartFailed{
-    "sessionStartFailed", "The authentication session could not be started."};
-inline constexpr ErrorText authenticationSessionFailed{
-    "authenticationSessionFailed", "The authentication session failed."};
-inline constexpr ErrorText callbackMissing{
-    "callbackMissing", "The authentication session returned no callback URL."};
+inline constexpr ErrorText sessionStartFailed{"sessionStartFailed",
+                                              "The authentication session could not be started."};
+inline constexpr ErrorText authenticationSessionFailed{"authenticationSessionFailed",
+                                                       "The authentication session failed."};
+inline constexpr ErrorText callbackMissing{"callbackMissing",
+                                           "The authentication session returned no callback URL."};
 inline constexpr ErrorText callbackSchemeMismatch{
     "callbackSchemeMismatch", "The authentication callback used an unexpected URL scheme."};
 }  // namespace errors

@@ -7,13 +7,13 @@ namespace norvi::webauth {
 
 // An application window (NSWindow).
 class Window {
-public:
+  public:
     virtual ~Window() = default;
 };
 
 // A view inside a window (NSView).
 class View {
-public:
+  public:
     virtual ~View() = default;
     // The window that shows the view, or null once it has been taken out of every window.
     virtual std::shared_ptr<Window> window() const = 0;
@@ -21,7 +21,7 @@ public:
 
 // The parts of AppKit and NSThread that opening the sign-in sheet needs.
 class AppKit {
-public:
+  public:
     virtual ~AppKit() = default;
 
     // True only on the application's main thread (NSThread isMainThread).

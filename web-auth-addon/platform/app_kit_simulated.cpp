@@ -1,7 +1,7 @@
 // The simulated AppKit: views and windows exist only when a test makes them; the main thread
 // is the process's initial thread.
-#include <map>
 #include <unistd.h>
+#include <map>
 
 #include "web-auth-addon/platform/app_kit.h"
 #include "web-auth-addon/platform/simulated_state.h"
@@ -13,11 +13,11 @@ using simulated::recordCall;
 using simulated::state;
 
 class SimulatedView : public View {
-public:
+  public:
     explicit SimulatedView(std::shared_ptr<Window> window) : window_(std::move(window)) {}
     std::shared_ptr<Window> window() const override { return window_; }
 
-private:
+  private:
     std::shared_ptr<Window> window_;
 };
 
@@ -28,7 +28,7 @@ std::map<std::uint64_t, std::shared_ptr<SimulatedView>>& views() {
 }
 
 class SimulatedAppKit : public AppKit {
-public:
+  public:
     bool isMainThread() const override { return ::gettid() == ::getpid(); }
 
     std::shared_ptr<View> viewAtAddress(std::uint64_t address) override {
@@ -61,7 +61,8 @@ namespace simulated {
 std::uint64_t makeView(bool attached) {
     std::lock_guard lock(state().mutex);
     std::shared_ptr<Window> window;
-    if (attached) window = std::make_shared<SimulatedWindow>(++state().windowCount);
+    if (attached)
+        window = std::make_shared<SimulatedWindow>(++state().windowCount);
     auto view = std::make_shared<SimulatedView>(std::move(window));
     const auto address = reinterpret_cast<std::uintptr_t>(view.get());
     views().emplace(address, std::move(view));
@@ -71,7 +72,8 @@ std::uint64_t makeView(bool attached) {
 std::optional<int> windowNumberOfView(std::uint64_t address) {
     std::lock_guard lock(state().mutex);
     auto found = views().find(address);
-    if (found == views().end() || !found->second->window()) return std::nullopt;
+    if (found == views().end() || !found->second->window())
+        return std::nullopt;
     return windowNumber(*found->second->window());
 }
 

@@ -37,7 +37,7 @@ class WebAuthenticationSession;
 
 // ASWebAuthenticationPresentationContextProviding.
 class PresentationContextProviding {
-public:
+  public:
     virtual ~PresentationContextProviding() = default;
     virtual std::shared_ptr<Window> presentationAnchorForWebAuthenticationSession(
         WebAuthenticationSession& session) = 0;
@@ -45,7 +45,7 @@ public:
 
 // ASWebAuthenticationSession.
 class WebAuthenticationSession {
-public:
+  public:
     virtual ~WebAuthenticationSession() = default;
     // The session holds its provider weakly: the caller keeps it alive.
     virtual void setPresentationContextProvider(
@@ -57,7 +57,7 @@ public:
 };
 
 class AuthenticationServices {
-public:
+  public:
     virtual ~AuthenticationServices() = default;
     // initWithURL:callbackURLScheme:completionHandler:
     virtual std::shared_ptr<WebAuthenticationSession> makeWebAuthenticationSession(

@@ -15,7 +15,7 @@ const std::string_view webAuthenticationSessionErrorDomain =
 namespace simulated {
 
 class SimulatedSession : public WebAuthenticationSession {
-public:
+  public:
     SimulatedSession(int number, SessionCompletionHandler handler)
         : number_(number), handler_(std::move(handler)) {}
 
@@ -68,12 +68,13 @@ public:
 
     // Callers hold the state's mutex.
     SessionCompletionHandler takeHandler() {
-        if (record().completed) return nullptr;
+        if (record().completed)
+            return nullptr;
         record().completed = true;
         return handler_;
     }
 
-private:
+  private:
     SessionRecord& record() { return state().records[number_ - 1]; }
 
     const int number_;
@@ -84,7 +85,7 @@ private:
 namespace {
 
 class SimulatedAuthenticationServices : public AuthenticationServices {
-public:
+  public:
     std::shared_ptr<WebAuthenticationSession> makeWebAuthenticationSession(
         const std::string& url, const std::string& callbackUrlScheme,
         SessionCompletionHandler completionHandler) override {
@@ -125,7 +126,8 @@ std::vector<SessionRecord> sessions() {
 
 CallbackUrl callbackUrl(const std::string& text) {
     CallbackUrl url{text, std::nullopt};
-    if (auto components = parseUriReference(text)) url.scheme = components->scheme;
+    if (auto components = parseUriReference(text))
+        url.scheme = components->scheme;
     return url;
 }
 
@@ -135,8 +137,8 @@ void completeFromAnotherThread(int number, std::optional<CallbackUrl> url,
     {
         std::lock_guard lock(state().mutex);
         if (number < 1 || number > static_cast<int>(state().sessions.size())) {
-            throw std::invalid_argument("There is no simulated session " +
-                                        std::to_string(number) + ".");
+            throw std::invalid_argument("There is no simulated session " + std::to_string(number) +
+                                        ".");
         }
         handler = state().sessions[number - 1]->takeHandler();
         if (!handler) {
@@ -144,15 +146,15 @@ void completeFromAnotherThread(int number, std::optional<CallbackUrl> url,
                                         " has already completed.");
         }
         nlohmann::json details = {{"session", number}};
-        if (url) details["url"] = url->absoluteString;
+        if (url)
+            details["url"] = url->absoluteString;
         if (error) {
             details["errorDomain"] = error->domain ? nlohmann::json(*error->domain) : nullptr;
             details["errorCode"] = error->code;
         }
         recordCall(state(), "ASWebAuthenticationSession.completionHandler", std::move(details));
     }
-    std::thread completion(
-        [&handler, &url, &error] { handler(std::move(url), std::move(error)); });
+    std::thread completion([&handler, &url, &error] { handler(std::move(url), std::move(error)); });
     completion.join();
 }
 

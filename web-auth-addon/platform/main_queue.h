@@ -10,10 +10,12 @@ namespace norvi::webauth {
 // through a Node-API thread-safe function of the first main-thread environment that loads the
 // addon; that function keeps the event loop alive only while `holdEventLoop(true)` is in force.
 class MainQueue {
-public:
+  public:
     // Creates the queue for a main-thread environment unless one is already attached.
     // Returns the failing status, or napi_ok.
     static napi_status attach(napi_env env);
+    // At the teardown of `env`: if it owns the queue, later work is dropped.
+    static void detach(napi_env env);
     // Thread-safe. Work posted once the queue's environment has gone is dropped.
     static void post(std::function<void()> work);
     // Main thread only: whether pending sessions keep the event loop running.

@@ -24,7 +24,8 @@ Queue& queue() {
 void runWork(napi_env env, napi_value, void*, void* data) {
     std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(data));
     // A null environment means the function is being torn down: drop what is left.
-    if (env != nullptr) (*work)();
+    if (env != nullptr)
+        (*work)();
 }
 
 // Runs on the environment's thread once the function is gone, at teardown at the latest.
@@ -39,15 +40,18 @@ void forgetFunction(napi_env, void*, void*) {
 
 napi_status MainQueue::attach(napi_env env) {
     std::lock_guard lock(queue().mutex);
-    if (queue().function != nullptr) return napi_ok;
+    if (queue().function != nullptr)
+        return napi_ok;
     napi_value name = nullptr;
     napi_status status =
         napi_create_string_utf8(env, "macos_web_auth_session delivery", NAPI_AUTO_LENGTH, &name);
-    if (status != napi_ok) return status;
+    if (status != napi_ok)
+        return status;
     napi_threadsafe_function function = nullptr;
     status = napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, nullptr,
                                              forgetFunction, nullptr, runWork, &function);
-    if (status != napi_ok) return status;
+    if (status != napi_ok)
+        return status;
     // Idle: no session, so nothing to wait for.
     status = napi_unref_threadsafe_function(env, function);
     queue().function = function;
@@ -55,10 +59,21 @@ napi_status MainQueue::attach(napi_env env) {
     return status;
 }
 
+void MainQueue::detach(napi_env env) {
+    // Node closes the function itself at teardown; it must not be called from here on.
+    std::lock_guard lock(queue().mutex);
+    if (queue().env != env)
+        return;
+    queue().function = nullptr;
+    queue().env = nullptr;
+    queue().held = false;
+}
+
 void MainQueue::post(std::function<void()> work) {
     auto item = std::make_unique<std::function<void()>>(std::move(work));
     std::lock_guard lock(queue().mutex);
-    if (queue().function == nullptr) return;
+    if (queue().function == nullptr)
+        return;
     if (napi_call_threadsafe_function(queue().function, item.get(), napi_tsfn_nonblocking) ==
         napi_ok) {
         item.release();
@@ -68,7 +83,8 @@ void MainQueue::post(std::function<void()> work) {
 void MainQueue::holdEventLoop(bool hold) {
     std::lock_guard lock(queue().mutex);
     hold = hold && queue().holdingAllowed;
-    if (queue().function == nullptr || queue().held == hold) return;
+    if (queue().function == nullptr || queue().held == hold)
+        return;
     if (hold) {
         napi_ref_threadsafe_function(queue().env, queue().function);
     } else {

@@ -12,13 +12,15 @@ void recordCall(State& shared, std::string_view call, nlohmann::json details) {
         shared.scenario->recorder()->record(call, details);
     }
     nlohmann::json line = {{"call", call}};
-    if (details.is_object()) line.update(details);
+    if (details.is_object())
+        line.update(details);
     shared.calls.push_back(std::move(line));
 }
 
 void loadSimulation() {
     std::lock_guard lock(state().mutex);
-    if (!state().scenario) state().scenario = simulation::scenarioFromEnvironment();
+    if (!state().scenario)
+        state().scenario = simulation::scenarioFromEnvironment();
 }
 
 std::vector<nlohmann::json> calls() {

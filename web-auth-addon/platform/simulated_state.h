@@ -16,7 +16,7 @@
 namespace norvi::webauth::simulated {
 
 class SimulatedWindow : public Window {
-public:
+  public:
     explicit SimulatedWindow(int number) : number(number) {}
     const int number;
 };
