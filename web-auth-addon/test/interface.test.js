@@ -1,7 +1,7 @@
 'use strict';
 const assert = require('node:assert/strict');
 const { test } = require('node:test');
-const { addon, addonPath, httpsUrl, indexPath, onlyError, recordingCallback, simulation } =
+const { addon, addonPath, httpsUrl, indexPath, onlyError, recordingCallback, runChild, simulation } =
   require('./helpers');
 
 const startArityMessage =
@@ -25,6 +25,19 @@ test('the production addon knows no view, so any pointer has no window', () => {
     code: 'windowUnavailable',
     message: 'The native Electron view is not attached to a window.',
   });
+});
+
+test('loading fails with the simulation\'s message when NORVI_SIMULATION is unusable', () => {
+  const cases = [
+    ['/nonexistent/scenario.json',
+      'Cannot read the simulation scenario "/nonexistent/scenario.json": No such file or directory'],
+    ['', 'NORVI_SIMULATION is empty: set it to "default" or to the path of a scenario file.'],
+  ];
+  for (const [selection, message] of cases) {
+    const child = runChild('', { env: { NORVI_SIMULATION: selection } });
+    assert.equal(child.status, 1);
+    assert.ok(child.stderr.includes(`Error: ${message}\n`), child.stderr);
+  }
 });
 
 test('start raises a TypeError for the wrong number of arguments, calling nothing', () => {
