@@ -3,9 +3,8 @@
 
 #include <napi.h>
 
-#include "web-auth-addon/native_failure_guard.h"
-
 #include "web-auth-addon/active_session.h"
+#include "web-auth-addon/native_failure_guard.h"
 #include "web-auth-addon/platform/app_kit.h"
 #include "web-auth-addon/platform/main_queue.h"
 #include "web-auth-addon/platform/simulated_platform.h"
