@@ -64,14 +64,15 @@ test('completions from another thread are classified on the main thread', async 
   }
 });
 
-test('a completion reaching the main thread completes whatever session the slot holds', async () => {
-  const first = startSession();
-  addon.cancel();
-  const second = startSession();
-  simulation.complete({ url: 'myapp://first', session: first.session.number });
-  assert.deepEqual(await second.outcome, { error: null, callbackUrl: 'myapp://first' });
-  assert.equal(first.callback.calls.length, 1);
-});
+test('a completion reaching the main thread completes whatever session the slot holds',
+  async () => {
+    const first = startSession();
+    addon.cancel();
+    const second = startSession();
+    simulation.complete({ url: 'myapp://first', session: first.session.number });
+    assert.deepEqual(await second.outcome, { error: null, callbackUrl: 'myapp://first' });
+    assert.equal(first.callback.calls.length, 1);
+  });
 
 test('a completion after cancel, or after the delivery, calls nothing', async () => {
   const { callback, session } = startSession();

@@ -65,7 +65,8 @@ function runChild(script, { nodeOptions = [], env = {} } = {}) {
     encoding: 'utf8',
     timeout: 30000,
   });
-  return { status: result.status, signal: result.signal, stdout: result.stdout, stderr: result.stderr };
+  const { status, signal, stdout, stderr } = result;
+  return { status, signal, stdout, stderr };
 }
 
 module.exports = {

@@ -1,8 +1,9 @@
 'use strict';
 const assert = require('node:assert/strict');
 const { test } = require('node:test');
-const { addon, addonPath, httpsUrl, indexPath, onlyError, recordingCallback, runChild, simulation } =
-  require('./helpers');
+const {
+  addon, addonPath, httpsUrl, indexPath, onlyError, recordingCallback, runChild, simulation,
+} = require('./helpers');
 
 const startArityMessage =
   'start requires four arguments: authUrl, callbackScheme, nativeWindowHandle, callback.';
@@ -29,8 +30,8 @@ test('the production addon knows no view, so any pointer has no window', () => {
 
 test('loading fails with the simulation\'s message when NORVI_SIMULATION is unusable', () => {
   const cases = [
-    ['/nonexistent/scenario.json',
-      'Cannot read the simulation scenario "/nonexistent/scenario.json": No such file or directory'],
+    ['/nonexistent/scenario.json', 'Cannot read the simulation scenario ' +
+      '"/nonexistent/scenario.json": No such file or directory'],
     ['', 'NORVI_SIMULATION is empty: set it to "default" or to the path of a scenario file.'],
   ];
   for (const [selection, message] of cases) {

@@ -8,6 +8,11 @@ const { Worker } = require('node:worker_threads');
 const { addon, httpsUrl, runChild, simulation, startSession, testAddonPath } =
   require('./helpers');
 
+const startOffMainThread =
+  "The authentication session must be started from Electron's main thread.";
+const cancelOffMainThread =
+  "The authentication session must be cancelled from Electron's main thread.";
+
 // Runs `body` in a worker that has loaded the test addon as `addon`; resolves with what the
 // worker posted and once it has exited.
 function inWorker(body, handle) {
@@ -16,7 +21,8 @@ function inWorker(body, handle) {
     const addon = require(workerData.addonPath);
     const post = (value) => parentPort.postMessage(value);
     ${body}`;
-  const worker = new Worker(source, { eval: true, workerData: { addonPath: testAddonPath, handle } });
+  const workerData = { addonPath: testAddonPath, handle };
+  const worker = new Worker(source, { eval: true, workerData });
   const messages = [];
   worker.on('message', (message) => messages.push(message));
   return new Promise((resolve, reject) => {
@@ -30,8 +36,12 @@ function scenarioRecordingCalls() {
   const record = path.join(directory, 'calls.jsonl');
   const scenario = path.join(directory, 'scenario.json');
   fs.writeFileSync(scenario, JSON.stringify({ recordCalls: record }));
-  const calls = () => fs.readFileSync(record, 'utf8').trim().split('\n').map((line) => JSON.parse(line).call);
-  return { env: { NORVI_SIMULATION: scenario }, calls, remove: () => fs.rmSync(directory, { recursive: true }) };
+  return {
+    env: { NORVI_SIMULATION: scenario },
+    calls: () => fs.readFileSync(record, 'utf8').trim().split('\n')
+      .map((line) => JSON.parse(line).call),
+    remove: () => fs.rmSync(directory, { recursive: true }),
+  };
 }
 
 test('start and cancel refuse to act on a worker thread; its exit leaves the main session alone',
@@ -39,17 +49,19 @@ test('start and cancel refuse to act on a worker thread; its exit leaves the mai
     const running = startSession();
     const { code, messages } = await inWorker(`
       let cancelError;
-      try { addon.cancel(); } catch (error) { cancelError = { name: error.name, message: error.message }; }
+      try {
+        addon.cancel();
+      } catch (error) {
+        cancelError = { name: error.name, message: error.message };
+      }
       addon.start(${JSON.stringify(httpsUrl)}, 'myapp', Buffer.from(workerData.handle),
         (...args) => post({ args }));
       post({ cancelError });
     `, running.view);
     assert.equal(code, 0);
     assert.deepEqual(messages, [
-      { args: [{ code: 'mainThreadRequired',
-        message: "The authentication session must be started from Electron's main thread." }, null] },
-      { cancelError: { name: 'Error',
-        message: "The authentication session must be cancelled from Electron's main thread." } },
+      { args: [{ code: 'mainThreadRequired', message: startOffMainThread }, null] },
+      { cancelError: { name: 'Error', message: cancelOffMainThread } },
     ]);
     // The worker's environment is gone; the main session is still running.
     assert.equal(running.callback.calls.length, 0);
@@ -60,27 +72,32 @@ test('start and cancel refuse to act on a worker thread; its exit leaves the mai
 
 test('cancel on a worker raises its Error even when no session runs', async () => {
   const { messages } = await inWorker(`
-    try { addon.cancel(); } catch (error) { post(error instanceof TypeError ? 'TypeError' : error.message); }
+    try {
+      addon.cancel();
+    } catch (error) {
+      post({ name: error.name, message: error.message });
+    }
   `);
-  assert.deepEqual(messages, ["The authentication session must be cancelled from Electron's main thread."]);
+  assert.deepEqual(messages, [{ name: 'Error', message: cancelOffMainThread }]);
 });
 
-test('tearing down the main environment with a running session cancels it and calls nothing', () => {
-  const recording = scenarioRecordingCalls();
-  try {
-    const child = runChild(`
-      addon.start(${JSON.stringify(httpsUrl)}, 'myapp', simulation.makeView(),
-        () => console.log('callback called'));
-      // Let the loop end although the session runs, so the environment is torn down.
-      simulation.releaseEventLoop();
-    `, { env: recording.env });
-    assert.deepEqual([child.status, child.stdout, child.stderr], [0, '', '']);
-    assert.deepEqual(recording.calls().slice(-2),
-      ['ASWebAuthenticationSession.start', 'ASWebAuthenticationSession.cancel']);
-  } finally {
-    recording.remove();
-  }
-});
+test('tearing down the main environment with a running session cancels it and calls nothing',
+  () => {
+    const recording = scenarioRecordingCalls();
+    try {
+      const child = runChild(`
+        addon.start(${JSON.stringify(httpsUrl)}, 'myapp', simulation.makeView(),
+          () => console.log('callback called'));
+        // Let the loop end although the session runs, so the environment is torn down.
+        simulation.releaseEventLoop();
+      `, { env: recording.env });
+      assert.deepEqual([child.status, child.stdout, child.stderr], [0, '', '']);
+      assert.deepEqual(recording.calls().slice(-2),
+        ['ASWebAuthenticationSession.start', 'ASWebAuthenticationSession.cancel']);
+    } finally {
+      recording.remove();
+    }
+  });
 
 test('the event loop stays alive for a running session and not once it has ended', () => {
   const child = runChild(`
