@@ -95,8 +95,9 @@ Napi::Value calls(const Napi::CallbackInfo& info) {
     return fromJson(info.Env(), nlohmann::json(simulated::calls()));
 }
 
-// complete({url, error: {domain, code}, session}): the platform's completion handler for that
-// session (the latest by default), called from another thread.
+// complete({url, error: {domain, code}, session, concurrently}): the platform's completion
+// handler for that session (the latest by default), called from another thread; without
+// `concurrently`, complete returns once the handler has run.
 Napi::Value complete(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     if (info.Length() != 1 || !info[0].IsObject()) {
@@ -134,7 +135,8 @@ Napi::Value complete(const Napi::CallbackInfo& info) {
     if (options.Has("session") && options.Get("session").IsNumber()) {
         number = options.Get("session").As<Napi::Number>().Int32Value();
     }
-    simulated::completeFromAnotherThread(number, std::move(url), std::move(error));
+    const bool waitForHandler = !options.Get("concurrently").ToBoolean().Value();
+    simulated::completeFromAnotherThread(number, std::move(url), std::move(error), waitForHandler);
     return env.Undefined();
 }
 

@@ -132,7 +132,7 @@ CallbackUrl callbackUrl(const std::string& text) {
 }
 
 void completeFromAnotherThread(int number, std::optional<CallbackUrl> url,
-                               std::optional<SessionError> error) {
+                               std::optional<SessionError> error, bool waitForHandler) {
     SessionCompletionHandler handler;
     {
         std::lock_guard lock(state().mutex);
@@ -154,8 +154,15 @@ void completeFromAnotherThread(int number, std::optional<CallbackUrl> url,
         }
         recordCall(state(), "ASWebAuthenticationSession.completionHandler", std::move(details));
     }
-    std::thread completion([&handler, &url, &error] { handler(std::move(url), std::move(error)); });
-    completion.join();
+    std::thread completion(
+        [handler = std::move(handler), url = std::move(url), error = std::move(error)]() mutable {
+            handler(std::move(url), std::move(error));
+        });
+    if (waitForHandler) {
+        completion.join();
+    } else {
+        completion.detach();
+    }
 }
 
 }  // namespace simulated

@@ -44,10 +44,11 @@ std::vector<nlohmann::json> calls();
 // A callback URL the way the platform would hand it over.
 CallbackUrl callbackUrl(const std::string& text);
 
-// Calls the completion handler of session `number` from a new thread and waits for that
-// thread; the delivery itself runs later on the main thread. Throws std::invalid_argument
-// for an unknown session or one that has already completed.
+// Calls the completion handler of session `number` from a new thread, and waits for that
+// thread unless `waitForHandler` is false (the handler then races the caller); the delivery
+// itself runs later on the main thread. Throws std::invalid_argument for an unknown session
+// or one that has already completed.
 void completeFromAnotherThread(int number, std::optional<CallbackUrl> url,
-                               std::optional<SessionError> error);
+                               std::optional<SessionError> error, bool waitForHandler);
 
 }  // namespace norvi::webauth::simulated

@@ -64,6 +64,18 @@ test('completions from another thread are classified on the main thread', async 
   }
 });
 
+test('a completion handler racing the main thread hands over its result intact', async () => {
+  const outcomes = [];
+  for (let round = 0; round < 20; round += 1) {
+    const { outcome } = startSession();
+    simulation.complete({ url: `myapp://done?round=${round}`, concurrently: true });
+    // The main thread keeps working on the addon while the handler runs.
+    simulation.sessions();
+    outcomes.push((await outcome).callbackUrl);
+  }
+  assert.deepEqual(outcomes, Array.from({ length: 20 }, (_, round) => `myapp://done?round=${round}`));
+});
+
 test('a completion reaching the main thread completes whatever session the slot holds',
   async () => {
     const first = startSession();
