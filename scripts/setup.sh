@@ -34,6 +34,15 @@ if ((${#missing[@]} > 0)); then
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# The addon's build headers (node-addon-api, node-api-headers) come from npm, pinned by the
+# committed lock file; the stamp keeps a second run quiet and offline.
+addon_dir=web-auth-addon
+if ! cmp -s "$addon_dir/package-lock.json" "$addon_dir/node_modules/.norvi-installed-lock"; then
+    echo "setup: installing the addon's npm packages"
+    (cd "$addon_dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null)
+    cp "$addon_dir/package-lock.json" "$addon_dir/node_modules/.norvi-installed-lock"
+fi
+
 presets=("$@")
 ((${#presets[@]} > 0)) || presets=(default)
 for preset in "${presets[@]}"; do
