@@ -70,6 +70,11 @@ void PcmJsonLineWriter::writeEnded() { writeJSONLine(PcmStreamEndedEvent{.comman
 
 void PcmJsonLineWriter::flush() { writeQueue_.flush(); }
 
+std::size_t PcmJsonLineWriter::bufferedInputSamples() {
+    std::lock_guard guard(lock_);
+    return inputBuffer_.size();
+}
+
 void PcmJsonLineWriter::recordMonoSamples(std::span<const float> samples, double sampleRate) {
     std::lock_guard recording(recordingLock_);
     {

@@ -51,6 +51,9 @@ public:
     void flush();
 
     const std::string& command() const { return command_; }
+    // Input samples held for the next call (at most one more than a call's worth in the steady
+    // state); for tests.
+    std::size_t bufferedInputSamples();
 
 private:
     // A finished chunk on its way to the write queue; returned to the pool once written.
