@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "audio-helper/core/audio_format_description.h"
 #include "audio-helper/core/sample_buffer_audio_buffer_list.h"
@@ -47,7 +48,6 @@ bool usableRate(double rate) { return rate > 0 && std::isfinite(rate); }
 
 PcmJsonLineWriter::PcmJsonLineWriter(std::string command, int outputFd)
     : command_(std::move(command)), outputFd_(outputFd), encoder_(compactStyle), writeQueue_(writeQueueLabel) {
-    outputBuffer_.reserve(chunkFrames);
     readyChunks_.reserve(16);
     freeChunks_.reserve(64);
 }
@@ -94,11 +94,20 @@ void PcmJsonLineWriter::recordBufferList(const AudioBufferList* list,
     const bool isInt16 =
         format->mBitsPerChannel == 16 && (format->mFormatFlags & kAudioFormatFlagIsSignedInteger) != 0;
     if (list != nullptr && format->mFormatID == kAudioFormatLinearPCM && (isFloat32 || isInt16)) {
+        const bool interleaved = (format->mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+        const std::uint32_t channelsPerFrame = std::max<std::uint32_t>(format->mChannelsPerFrame, 1);
+        if (interleaved && isFloat32) {
+            // The capture format of the tap: mixed straight into the input buffer.
+            std::unique_lock guard(lock_);
+            if (appendInterleavedFloat(*list, channelsPerFrame, format->mSampleRate)) {
+                guard.unlock();
+                queueReadyChunks();
+                return;
+            }
+        }
         const std::span<const float> samples =
-            (format->mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0
-                ? extractor_.nonInterleaved(*list, format->mBitsPerChannel, isFloat32)
-                : extractor_.interleaved(*list, format->mBitsPerChannel,
-                                         std::max<std::uint32_t>(format->mChannelsPerFrame, 1), isFloat32);
+            interleaved ? extractor_.interleaved(*list, format->mBitsPerChannel, channelsPerFrame, isFloat32)
+                        : extractor_.nonInterleaved(*list, format->mBitsPerChannel, isFloat32);
         if (!samples.empty()) {
             {
                 std::lock_guard guard(lock_);
@@ -134,19 +143,89 @@ void PcmJsonLineWriter::recordSampleBuffer(const CMSampleBuffer& buffer) {
     }
 }
 
-void PcmJsonLineWriter::appendSamples(std::span<const float> samples, double sampleRate) {
+void PcmJsonLineWriter::useRate(double sampleRate) {
     if (!inputSampleRate_ || *inputSampleRate_ != sampleRate) {
         // A new rate starts from nothing: what the old rate left unconverted is dropped.
         inputSampleRate_ = sampleRate;
         inputBuffer_.clear();
-        outputBuffer_.clear();
+        outputCount_ = 0;
         sourcePosition_ = 0;
     }
+}
+
+void PcmJsonLineWriter::appendSamples(std::span<const float> samples, double sampleRate) {
+    useRate(sampleRate);
     if (!usableRate(sampleRate)) {
         return;
     }
     inputBuffer_.insert(inputBuffer_.end(), samples.begin(), samples.end());
     consumeReadyChunks(sampleRate);
+}
+
+namespace {
+
+// Channels and whole frames of one interleaved 32-bit float buffer, as the extractor counts them.
+std::uint32_t bufferChannels(const AudioBuffer& buffer, std::uint32_t channelsPerFrame) {
+    return std::max<std::uint32_t>(buffer.mNumberChannels != 0 ? buffer.mNumberChannels : channelsPerFrame, 1);
+}
+
+std::size_t interleavedFloatFrames(const AudioBuffer& buffer, std::uint32_t channelsPerFrame) {
+    if (buffer.mData == nullptr) {
+        return 0;
+    }
+    return buffer.mDataByteSize / (std::size_t(bufferChannels(buffer, channelsPerFrame)) * sizeof(float));
+}
+
+float loadFloat(const std::byte* bytes, std::size_t index) {
+    float value;
+    std::memcpy(&value, bytes + index * sizeof(float), sizeof value);
+    return value;
+}
+
+}  // namespace
+
+bool PcmJsonLineWriter::appendInterleavedFloat(const AudioBufferList& list, std::uint32_t channelsPerFrame,
+                                               double sampleRate) {
+    std::size_t total = 0;
+    for (const AudioBuffer& buffer : audioBuffers(list)) {
+        total += interleavedFloatFrames(buffer, channelsPerFrame);
+    }
+    if (total == 0) {
+        return false;
+    }
+    useRate(sampleRate);
+    if (!usableRate(sampleRate)) {
+        return true;
+    }
+    std::size_t at = inputBuffer_.size();
+    inputBuffer_.resize(at + total);
+    float* out = inputBuffer_.data();
+    // Each frame is the mean of its channels, summed from 0 in channel order, exactly as the
+    // extractor mixes them.
+    for (const AudioBuffer& buffer : audioBuffers(list)) {
+        const std::size_t frames = interleavedFloatFrames(buffer, channelsPerFrame);
+        const std::uint32_t channels = bufferChannels(buffer, channelsPerFrame);
+        const auto* bytes = static_cast<const std::byte*>(buffer.mData);
+        if (channels == 2) {
+            for (std::size_t frame = 0; frame < frames; ++frame) {
+                float sum = 0.0f;
+                sum += loadFloat(bytes, 2 * frame);
+                sum += loadFloat(bytes, 2 * frame + 1);
+                out[at++] = sum / 2.0f;
+            }
+            continue;
+        }
+        const auto divisor = static_cast<float>(channels);
+        for (std::size_t frame = 0; frame < frames; ++frame) {
+            float sum = 0.0f;
+            for (std::uint32_t channel = 0; channel < channels; ++channel) {
+                sum += loadFloat(bytes, frame * channels + channel);
+            }
+            out[at++] = sum / divisor;
+        }
+    }
+    consumeReadyChunks(sampleRate);
+    return true;
 }
 
 void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
@@ -159,19 +238,23 @@ void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
     double position = sourcePosition_;
     // The two samples around the position must both be there: index + 1 < count.
     const double lastStart = count < 2 ? 0.0 : static_cast<double>(count - 1);
+    std::int16_t* output = outputBuffer_.data();
+    std::size_t filled = outputCount_;
     while (count >= 2 && position < lastStart) {
-        const auto index = static_cast<std::size_t>(position);
+        // The position is below count - 1 here, so the signed conversion is exact and cheaper.
+        const auto index = static_cast<std::size_t>(static_cast<std::int64_t>(position));
         const float a = input[index];
         const float b = input[index + 1];
         const auto fraction = static_cast<float>(position - static_cast<double>(index));
         const float x = a + (b - a) * fraction;
-        outputBuffer_.push_back(convertSample(shapeLevel(x)));
+        output[filled++] = convertSample(shapeLevel(x));
         position += step;
-        if (outputBuffer_.size() == static_cast<std::size_t>(chunkFrames)) {
+        if (filled == outputBuffer_.size()) {
             makeChunkEvent(outputBuffer_);
-            outputBuffer_.clear();
+            filled = 0;
         }
     }
+    outputCount_ = filled;
     // Keep the sample before the position (and at least the last one), shifting the position by
     // exactly what is removed.
     std::size_t drop = 0;
@@ -191,14 +274,30 @@ void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
 }
 
 void PcmJsonLineWriter::makeChunkEvent(std::span<const std::int16_t> samples) {
-    double peak = 0;
-    double sumOfSquares = 0;
-    for (const std::int16_t sample : samples) {
-        const double u = sample / 32767.0;
-        peak = std::max(peak, std::fabs(u));
-        sumOfSquares += u * u;
+    // The largest |sample| / 32767 is the largest |sample| divided once (division is monotonic).
+    // The squares are summed in four interleaved partial sums, which keeps the adds from
+    // waiting on one another.
+    int largest = 0;
+    double sums[4] = {0, 0, 0, 0};
+    const std::size_t count = samples.size();
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            const int sample = samples[i + lane];
+            largest = std::max(largest, sample < 0 ? -sample : sample);
+            const double u = sample / 32767.0;
+            sums[lane] += u * u;
+        }
     }
-    const double rms = samples.empty() ? 0.0 : std::sqrt(sumOfSquares / static_cast<double>(samples.size()));
+    for (; i < count; ++i) {
+        const int sample = samples[i];
+        largest = std::max(largest, sample < 0 ? -sample : sample);
+        const double u = sample / 32767.0;
+        sums[0] += u * u;
+    }
+    const double sumOfSquares = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    const double peak = largest / 32767.0;
+    const double rms = count == 0 ? 0.0 : std::sqrt(sumOfSquares / static_cast<double>(count));
     if (!didLogFirstChunk_) {
         didLogFirstChunk_ = true;
         writeStderr(command_ + ": emitted first PCM chunk frames=" + std::to_string(samples.size()) +

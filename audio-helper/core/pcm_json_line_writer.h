@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -62,6 +63,10 @@ private:
     };
 
     // Callers hold `lock_`.
+    void useRate(double sampleRate);
+    // Mixes an interleaved 32-bit float list into `inputBuffer_` and converts; false (nothing
+    // touched) when the list holds no frame.
+    bool appendInterleavedFloat(const AudioBufferList& list, std::uint32_t channelsPerFrame, double sampleRate);
     void appendSamples(std::span<const float> samples, double sampleRate);
     void consumeReadyChunks(double inputSampleRate);
     void makeChunkEvent(std::span<const std::int16_t> samples);
@@ -84,7 +89,9 @@ private:
     bool didLogFirstChunk_ = false;
     std::vector<float> inputBuffer_;
     std::optional<double> inputSampleRate_;
-    std::vector<std::int16_t> outputBuffer_;
+    // Converted samples that do not fill a chunk yet: the first `outputCount_`.
+    std::array<std::int16_t, chunkFrames> outputBuffer_{};
+    std::size_t outputCount_ = 0;
     double sourcePosition_ = 0;
 
     // Guarded by `recordingLock_`.
