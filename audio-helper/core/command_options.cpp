@@ -89,7 +89,13 @@ CommandOptions CommandOptions::parse(const std::vector<std::string>& arguments) 
             const std::string& value = takeValue(option);
             const std::optional<double> seconds = parsePositiveDouble(value);
             if (!seconds) throw bad(option, value);
-            (option == "--duration" ? options.durationSeconds : options.startTimeoutSeconds) = *seconds;
+            // Two assignments: a conditional over optional<double> and double would assign a
+            // temporary and set neither field.
+            if (option == "--duration") {
+                options.durationSeconds = *seconds;
+            } else {
+                options.startTimeoutSeconds = *seconds;
+            }
         } else if (option == "--display-id" || option == "--window-id") {
             const std::string& value = takeValue(option);
             const std::optional<std::uint32_t> id = parseInteger<std::uint32_t>(value);
