@@ -344,7 +344,8 @@ SimulatedCoreAudioConfig SimulatedCoreAudioConfig::fromSection(const nlohmann::j
     if (auto found = section.find("defaultInputDevice"); found != section.end()) {
         if (found->is_null()) {
             config.defaultInputDevice.reset();
-        } else if (!found->is_number_unsigned() || found->get<std::size_t>() >= config.devices.size()) {
+        } else if (!found->is_number_integer() || found->get<std::int64_t>() < 0 ||
+                   found->get<std::uint64_t>() >= config.devices.size()) {
             throw ScenarioError(quotedKey("coreAudio.defaultInputDevice") +
                                 " must be the index of a device in \"coreAudio.devices\", or null.");
         } else {
