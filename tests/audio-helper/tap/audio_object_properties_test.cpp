@@ -61,7 +61,7 @@ public:
         dataReadSizes.push_back(*size);
         const std::uint32_t bytes =
             std::min<std::uint32_t>(writtenSize.value_or(*size), static_cast<std::uint32_t>(data.size() * 4));
-        std::memcpy(out, data.data(), std::min(bytes, *size));
+        if (bytes > 0) std::memcpy(out, data.data(), std::min(bytes, *size));
         *size = bytes;
         return 0;
     }
