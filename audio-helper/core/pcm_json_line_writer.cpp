@@ -42,19 +42,25 @@ inline std::int16_t convertSample(float y) {
 }
 
 // Rates that can be stepped through; anything else is dropped.
-bool usableRate(double rate) { return rate > 0 && std::isfinite(rate); }
+bool usableRate(double rate) {
+    return rate > 0 && std::isfinite(rate);
+}
 
 }  // namespace
 
 PcmJsonLineWriter::PcmJsonLineWriter(std::string command, int outputFd)
-    : command_(std::move(command)), outputFd_(outputFd), encoder_(compactStyle), writeQueue_(writeQueueLabel) {
+    : command_(std::move(command)),
+      outputFd_(outputFd),
+      encoder_(compactStyle),
+      writeQueue_(writeQueueLabel) {
     readyChunks_.reserve(16);
     freeChunks_.reserve(64);
 }
 
 PcmJsonLineWriter::~PcmJsonLineWriter() = default;
 
-void PcmJsonLineWriter::writeStarted(const std::optional<AudioStreamBasicDescription>& inputFormat) {
+void PcmJsonLineWriter::writeStarted(
+    const std::optional<AudioStreamBasicDescription>& inputFormat) {
     PcmStreamStartedEvent event{.command = command_, .inputFormat = std::nullopt};
     if (inputFormat) {
         event.inputFormat = AudioFormatSummary::from(*inputFormat);
@@ -66,9 +72,13 @@ void PcmJsonLineWriter::writeDiagnostic(std::string name, std::optional<Details>
     writeJSONLine(StreamDiagnosticEvent{.details = std::move(details), .name = std::move(name)});
 }
 
-void PcmJsonLineWriter::writeEnded() { writeJSONLine(PcmStreamEndedEvent{.command = command_}); }
+void PcmJsonLineWriter::writeEnded() {
+    writeJSONLine(PcmStreamEndedEvent{.command = command_});
+}
 
-void PcmJsonLineWriter::flush() { writeQueue_.flush(); }
+void PcmJsonLineWriter::flush() {
+    writeQueue_.flush();
+}
 
 std::size_t PcmJsonLineWriter::bufferedInputSamples() {
     std::lock_guard guard(lock_);
@@ -90,12 +100,14 @@ void PcmJsonLineWriter::recordBufferList(const AudioBufferList* list,
         return;
     }
     std::lock_guard recording(recordingLock_);
-    const bool isFloat32 = format->mBitsPerChannel == 32 && (format->mFormatFlags & kAudioFormatFlagIsFloat) != 0;
-    const bool isInt16 =
-        format->mBitsPerChannel == 16 && (format->mFormatFlags & kAudioFormatFlagIsSignedInteger) != 0;
+    const bool isFloat32 =
+        format->mBitsPerChannel == 32 && (format->mFormatFlags & kAudioFormatFlagIsFloat) != 0;
+    const bool isInt16 = format->mBitsPerChannel == 16 &&
+                         (format->mFormatFlags & kAudioFormatFlagIsSignedInteger) != 0;
     if (list != nullptr && format->mFormatID == kAudioFormatLinearPCM && (isFloat32 || isInt16)) {
         const bool interleaved = (format->mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
-        const std::uint32_t channelsPerFrame = std::max<std::uint32_t>(format->mChannelsPerFrame, 1);
+        const std::uint32_t channelsPerFrame =
+            std::max<std::uint32_t>(format->mChannelsPerFrame, 1);
         if (interleaved && isFloat32) {
             // The capture format of the tap: mixed straight into the input buffer.
             std::unique_lock guard(lock_);
@@ -106,7 +118,8 @@ void PcmJsonLineWriter::recordBufferList(const AudioBufferList* list,
             }
         }
         const std::span<const float> samples =
-            interleaved ? extractor_.interleaved(*list, format->mBitsPerChannel, channelsPerFrame, isFloat32)
+            interleaved ? extractor_.interleaved(*list, format->mBitsPerChannel, channelsPerFrame,
+                                                 isFloat32)
                         : extractor_.nonInterleaved(*list, format->mBitsPerChannel, isFloat32);
         if (!samples.empty()) {
             {
@@ -118,27 +131,31 @@ void PcmJsonLineWriter::recordBufferList(const AudioBufferList* list,
         }
     }
     if (!didLogUnsupportedFormat_.exchange(true)) {
-        writeStderr(command_ + ": unsupported or empty PCM buffer format=" + describeAudioFormat(*format) + "\n");
+        writeStderr(command_ + ": unsupported or empty PCM buffer format=" +
+                    describeAudioFormat(*format) + "\n");
     }
 }
 
 void PcmJsonLineWriter::recordSampleBuffer(const CMSampleBuffer& buffer) {
     const AudioStreamBasicDescription* description =
-        CMAudioFormatDescriptionGetStreamBasicDescription(CMSampleBufferGetFormatDescription(buffer));
+        CMAudioFormatDescriptionGetStreamBasicDescription(
+            CMSampleBufferGetFormatDescription(buffer));
     if (description == nullptr) {
         if (!didLogMissingFormatDescription_.exchange(true)) {
-            writeStderr(command_ + ": audio sample buffer was missing a linear PCM format description\n");
+            writeStderr(command_ +
+                        ": audio sample buffer was missing a linear PCM format description\n");
         }
         return;
     }
     const AudioStreamBasicDescription format = *description;
     try {
-        withSampleBufferAudioBufferList(buffer, format,
-                                        [&](const AudioBufferList* list) { recordBufferList(list, format); });
+        withSampleBufferAudioBufferList(
+            buffer, format, [&](const AudioBufferList* list) { recordBufferList(list, format); });
     } catch (const SampleBufferAudioBufferListError& error) {
         if (!didLogUnsupportedSampleBuffer_.exchange(true)) {
-            writeStderr(command_ + ": failed to extract audio buffer list status=" + statusDescription(error.status) +
-                        " format=" + describeAudioFormat(format) + "\n");
+            writeStderr(command_ + ": failed to extract audio buffer list status=" +
+                        statusDescription(error.status) + " format=" + describeAudioFormat(format) +
+                        "\n");
         }
     }
 }
@@ -166,14 +183,16 @@ namespace {
 
 // Channels and whole frames of one interleaved 32-bit float buffer, as the extractor counts them.
 std::uint32_t bufferChannels(const AudioBuffer& buffer, std::uint32_t channelsPerFrame) {
-    return std::max<std::uint32_t>(buffer.mNumberChannels != 0 ? buffer.mNumberChannels : channelsPerFrame, 1);
+    return std::max<std::uint32_t>(
+        buffer.mNumberChannels != 0 ? buffer.mNumberChannels : channelsPerFrame, 1);
 }
 
 std::size_t interleavedFloatFrames(const AudioBuffer& buffer, std::uint32_t channelsPerFrame) {
     if (buffer.mData == nullptr) {
         return 0;
     }
-    return buffer.mDataByteSize / (std::size_t(bufferChannels(buffer, channelsPerFrame)) * sizeof(float));
+    return buffer.mDataByteSize /
+           (std::size_t(bufferChannels(buffer, channelsPerFrame)) * sizeof(float));
 }
 
 float loadFloat(const std::byte* bytes, std::size_t index) {
@@ -184,8 +203,8 @@ float loadFloat(const std::byte* bytes, std::size_t index) {
 
 }  // namespace
 
-bool PcmJsonLineWriter::appendInterleavedFloat(const AudioBufferList& list, std::uint32_t channelsPerFrame,
-                                               double sampleRate) {
+bool PcmJsonLineWriter::appendInterleavedFloat(const AudioBufferList& list,
+                                               std::uint32_t channelsPerFrame, double sampleRate) {
     std::size_t total = 0;
     for (const AudioBuffer& buffer : audioBuffers(list)) {
         total += interleavedFloatFrames(buffer, channelsPerFrame);
@@ -267,7 +286,8 @@ void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
         }
     }
     if (drop > 0) {
-        inputBuffer_.erase(inputBuffer_.begin(), inputBuffer_.begin() + static_cast<std::ptrdiff_t>(drop));
+        inputBuffer_.erase(inputBuffer_.begin(),
+                           inputBuffer_.begin() + static_cast<std::ptrdiff_t>(drop));
         position -= static_cast<double>(drop);
     }
     sourcePosition_ = position;
@@ -300,7 +320,8 @@ void PcmJsonLineWriter::makeChunkEvent(std::span<const std::int16_t> samples) {
     const double rms = count == 0 ? 0.0 : std::sqrt(sumOfSquares / static_cast<double>(count));
     if (!didLogFirstChunk_) {
         didLogFirstChunk_ = true;
-        writeStderr(command_ + ": emitted first PCM chunk frames=" + std::to_string(samples.size()) +
+        writeStderr(command_ +
+                    ": emitted first PCM chunk frames=" + std::to_string(samples.size()) +
                     " peak=" + doubleDescription(peak) + " rms=" + doubleDescription(rms) + "\n");
     }
     PendingChunk* chunk = takePendingChunk();

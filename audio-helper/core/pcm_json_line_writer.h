@@ -1,5 +1,6 @@
 #pragma once
 
+#include <unistd.h>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -8,7 +9,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -30,7 +30,7 @@ namespace norvi::helper {
 // are dropped rather than buffered (a change to such a rate still discards the partial state,
 // as any change of rate does).
 class PcmJsonLineWriter {
-public:
+  public:
     using Details = std::vector<std::pair<std::string, std::string>>;
 
     static constexpr int chunkFrames = 1600;
@@ -44,7 +44,8 @@ public:
 
     void writeStarted(const std::optional<AudioStreamBasicDescription>& inputFormat);
     void recordMonoSamples(std::span<const float> samples, double sampleRate);
-    void recordBufferList(const AudioBufferList* list, const std::optional<AudioStreamBasicDescription>& format);
+    void recordBufferList(const AudioBufferList* list,
+                          const std::optional<AudioStreamBasicDescription>& format);
     void recordSampleBuffer(const CMSampleBuffer& buffer);
     void writeDiagnostic(std::string name, std::optional<Details> details = std::nullopt);
     void writeEnded();
@@ -56,7 +57,7 @@ public:
     // state); for tests.
     std::size_t bufferedInputSamples();
 
-private:
+  private:
     // A finished chunk on its way to the write queue; returned to the pool once written.
     struct PendingChunk {
         PcmStreamChunkEvent event;
@@ -66,7 +67,8 @@ private:
     void useRate(double sampleRate);
     // Mixes an interleaved 32-bit float list into `inputBuffer_` and converts; false (nothing
     // touched) when the list holds no frame.
-    bool appendInterleavedFloat(const AudioBufferList& list, std::uint32_t channelsPerFrame, double sampleRate);
+    bool appendInterleavedFloat(const AudioBufferList& list, std::uint32_t channelsPerFrame,
+                                double sampleRate);
     void appendSamples(std::span<const float> samples, double sampleRate);
     void consumeReadyChunks(double inputSampleRate);
     void makeChunkEvent(std::span<const std::int16_t> samples);

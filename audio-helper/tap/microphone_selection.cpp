@@ -20,13 +20,15 @@ bool labelNames(const std::string& label, const std::string& name) {
 }
 
 std::optional<InputDevice> matchingDevice(CoreAudio& coreAudio, const std::string& label) {
-    const std::vector<AudioObjectID> devices = audioObjectIDArray(
-        coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal);
+    const std::vector<AudioObjectID> devices =
+        audioObjectIDArray(coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDevices,
+                           kAudioObjectPropertyScopeGlobal);
     std::optional<InputDevice> best;
     std::size_t bestLength = 0;
     for (const AudioObjectID device : devices) {
         try {
-            if (audioObjectIDArray(coreAudio, device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput)
+            if (audioObjectIDArray(coreAudio, device, kAudioDevicePropertyStreams,
+                                   kAudioObjectPropertyScopeInput)
                     .empty()) {
                 continue;
             }
@@ -35,10 +37,10 @@ std::optional<InputDevice> matchingDevice(CoreAudio& coreAudio, const std::strin
         }
         InputDevice candidate;
         try {
-            candidate.name =
-                audioObjectCFString(coreAudio, device, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal);
-            candidate.uid =
-                audioObjectCFString(coreAudio, device, kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal);
+            candidate.name = audioObjectCFString(coreAudio, device, kAudioObjectPropertyName,
+                                                 kAudioObjectPropertyScopeGlobal);
+            candidate.uid = audioObjectCFString(coreAudio, device, kAudioDevicePropertyDeviceUID,
+                                                kAudioObjectPropertyScopeGlobal);
         } catch (const HelperError&) {
             continue;
         }
@@ -55,17 +57,18 @@ std::optional<InputDevice> matchingDevice(CoreAudio& coreAudio, const std::strin
 }
 
 InputDevice defaultInputDevice(CoreAudio& coreAudio) {
-    const auto device = audioObjectValue<AudioObjectID>(coreAudio, kAudioObjectSystemObject,
-                                                        kAudioHardwarePropertyDefaultInputDevice,
-                                                        kAudioObjectPropertyScopeGlobal, kAudioObjectUnknown);
+    const auto device = audioObjectValue<AudioObjectID>(
+        coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice,
+        kAudioObjectPropertyScopeGlobal, kAudioObjectUnknown);
     if (device == kAudioObjectUnknown) {
         throw HelperError(noMicrophone);
     }
     try {
         InputDevice chosen;
-        chosen.name = audioObjectCFString(coreAudio, device, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal);
-        chosen.uid =
-            audioObjectCFString(coreAudio, device, kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal);
+        chosen.name = audioObjectCFString(coreAudio, device, kAudioObjectPropertyName,
+                                          kAudioObjectPropertyScopeGlobal);
+        chosen.uid = audioObjectCFString(coreAudio, device, kAudioDevicePropertyDeviceUID,
+                                         kAudioObjectPropertyScopeGlobal);
         return chosen;
     } catch (const HelperError&) {
         throw HelperError(noMicrophone);
@@ -77,7 +80,8 @@ InputDevice defaultInputDevice(CoreAudio& coreAudio) {
 std::size_t userPerceivedLength(const std::string& text) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<UText, decltype(&utext_close)> utf8(
-        utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status), &utext_close);
+        utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status),
+        &utext_close);
     std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> breaks(
         ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status), &ubrk_close);
     if (U_FAILURE(status)) {
@@ -104,14 +108,15 @@ InputDevice resolveInputDevice(CoreAudio& coreAudio, const std::string& label) {
     return defaultInputDevice(coreAudio);
 }
 
-std::span<const float> InputStreamMixer::mix(const AudioBufferList& list,
-                                             std::span<const AudioStreamBasicDescription> streamFormats) {
+std::span<const float> InputStreamMixer::mix(
+    const AudioBufferList& list, std::span<const AudioStreamBasicDescription> streamFormats) {
     const std::span<const AudioBuffer> buffers = audioBuffers(list);
     // Buffers per stream: a non-interleaved stream of several channels has one per channel.
     groups_.clear();
     std::size_t assigned = 0;
     for (const AudioStreamBasicDescription& format : streamFormats) {
-        const bool split = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 && format.mChannelsPerFrame > 1;
+        const bool split = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 &&
+                           format.mChannelsPerFrame > 1;
         groups_.push_back(split ? format.mChannelsPerFrame : 1);
         assigned += groups_.back();
     }
@@ -138,7 +143,8 @@ std::span<const float> InputStreamMixer::mix(const AudioBufferList& list,
                 float sum = 0.0f;
                 for (std::size_t channel = 0; channel < channels; ++channel) {
                     float sample;
-                    std::memcpy(&sample, bytes + (frame * channels + channel) * sizeof(float), sizeof sample);
+                    std::memcpy(&sample, bytes + (frame * channels + channel) * sizeof(float),
+                                sizeof sample);
                     sum += sample;
                 }
                 stream_[frame] += sum / static_cast<float>(channels) / divisor;
@@ -155,11 +161,12 @@ std::span<const float> InputStreamMixer::mix(const AudioBufferList& list,
     return result_;
 }
 
-std::optional<std::vector<float>> mixInputStreamsToMono(const AudioBufferList& list,
-                                                        std::span<const AudioStreamBasicDescription> streamFormats) {
+std::optional<std::vector<float>> mixInputStreamsToMono(
+    const AudioBufferList& list, std::span<const AudioStreamBasicDescription> streamFormats) {
     InputStreamMixer mixer;
     const std::span<const float> mixed = mixer.mix(list, streamFormats);
-    if (mixed.empty()) return std::nullopt;
+    if (mixed.empty())
+        return std::nullopt;
     return std::vector<float>(mixed.begin(), mixed.end());
 }
 

@@ -31,16 +31,17 @@ std::size_t userPerceivedLength(const std::string& text);
 // the IO thread allocates nothing once it has seen its largest cycle. An empty span means
 // there was nothing to mix.
 class InputStreamMixer {
-public:
-    std::span<const float> mix(const AudioBufferList& list, std::span<const AudioStreamBasicDescription> streamFormats);
+  public:
+    std::span<const float> mix(const AudioBufferList& list,
+                               std::span<const AudioStreamBasicDescription> streamFormats);
 
-private:
+  private:
     std::vector<float> result_;
     std::vector<float> stream_;
     std::vector<std::size_t> groups_;
 };
 
-std::optional<std::vector<float>> mixInputStreamsToMono(const AudioBufferList& list,
-                                                        std::span<const AudioStreamBasicDescription> streamFormats);
+std::optional<std::vector<float>> mixInputStreamsToMono(
+    const AudioBufferList& list, std::span<const AudioStreamBasicDescription> streamFormats);
 
 }  // namespace norvi::helper

@@ -1,11 +1,11 @@
 #include "audio-helper/tap/process_tap_probe.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 #include <unordered_set>
 
 #include "audio-helper/core/audio_format_description.h"
@@ -27,7 +27,8 @@ AudioStreamBasicDescription readFormat(CoreAudio& coreAudio, AudioObjectID objec
                                        AudioObjectPropertySelector selector) {
     AudioStreamBasicDescription format{};
     std::uint32_t size = sizeof format;
-    const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+    const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
     checkOSStatus(coreAudio.AudioObjectGetPropertyData(object, address, 0, nullptr, &size, &format),
                   propertyReadOperation(selector));
     return format;
@@ -35,7 +36,8 @@ AudioStreamBasicDescription readFormat(CoreAudio& coreAudio, AudioObjectID objec
 
 }  // namespace
 
-std::vector<AudioObjectID> excludedGlobalTapProcessIDs(CoreAudio& coreAudio, const CommandOptions& options) {
+std::vector<AudioObjectID> excludedGlobalTapProcessIDs(CoreAudio& coreAudio,
+                                                       const CommandOptions& options) {
     std::vector<AudioObjectID> excluded;
     std::unordered_set<AudioObjectID> seen;
     auto appendExcludedProcessID = [&](AudioObjectID process) {
@@ -43,18 +45,20 @@ std::vector<AudioObjectID> excludedGlobalTapProcessIDs(CoreAudio& coreAudio, con
             excluded.push_back(process);
         }
     };
-    std::vector<std::int32_t> candidates = {static_cast<std::int32_t>(getpid()), static_cast<std::int32_t>(getppid())};
+    std::vector<std::int32_t> candidates = {static_cast<std::int32_t>(getpid()),
+                                            static_cast<std::int32_t>(getppid())};
     candidates.insert(candidates.end(), options.excludedPids.begin(), options.excludedPids.end());
     const AudioObjectPropertyAddress translate{kAudioHardwarePropertyTranslatePIDToProcessObject,
-                                               kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+                                               kAudioObjectPropertyScopeGlobal,
+                                               kAudioObjectPropertyElementMain};
     for (const std::int32_t pid : candidates) {
         if (pid < 2) {
             continue;
         }
         AudioObjectID process = kAudioObjectUnknown;
         std::uint32_t size = sizeof process;
-        if (coreAudio.AudioObjectGetPropertyData(kAudioObjectSystemObject, translate, sizeof pid, &pid, &size,
-                                                 &process) != 0 ||
+        if (coreAudio.AudioObjectGetPropertyData(kAudioObjectSystemObject, translate, sizeof pid,
+                                                 &pid, &size, &process) != 0 ||
             process == kAudioObjectUnknown) {
             continue;
         }
@@ -65,7 +69,8 @@ std::vector<AudioObjectID> excludedGlobalTapProcessIDs(CoreAudio& coreAudio, con
     }
     std::vector<AudioObjectID> processes;
     try {
-        processes = audioObjectIDArray(coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList,
+        processes = audioObjectIDArray(coreAudio, kAudioObjectSystemObject,
+                                       kAudioHardwarePropertyProcessObjectList,
                                        kAudioObjectPropertyScopeGlobal);
     } catch (const HelperError&) {
         // An unreadable list excludes nothing more.
@@ -78,15 +83,16 @@ std::vector<AudioObjectID> excludedGlobalTapProcessIDs(CoreAudio& coreAudio, con
         } catch (const HelperError&) {
             continue;
         }
-        if (std::find(options.excludedBundleIDs.begin(), options.excludedBundleIDs.end(), bundleID) !=
-            options.excludedBundleIDs.end()) {
+        if (std::find(options.excludedBundleIDs.begin(), options.excludedBundleIDs.end(),
+                      bundleID) != options.excludedBundleIDs.end()) {
             appendExcludedProcessID(process);
         }
     }
     return excluded;
 }
 
-CFDictionary aggregateDeviceDescription(const std::string& tapUUID, const std::optional<InputDevice>& microphone) {
+CFDictionary aggregateDeviceDescription(const std::string& tapUUID,
+                                        const std::optional<InputDevice>& microphone) {
     CFDictionary description = CFDictionary::object();
     description["private"] = true;
     description["name"] = aggregateName;
@@ -100,12 +106,13 @@ CFDictionary aggregateDeviceDescription(const std::string& tapUUID, const std::o
     return description;
 }
 
-ProcessTapProbe::ProcessTapProbe(std::shared_ptr<CoreAudio> coreAudio, std::shared_ptr<PcmJsonLineWriter> streamWriter)
+ProcessTapProbe::ProcessTapProbe(std::shared_ptr<CoreAudio> coreAudio,
+                                 std::shared_ptr<PcmJsonLineWriter> streamWriter)
     : coreAudio_(std::move(coreAudio)), streamWriter_(std::move(streamWriter)) {}
 
 void ProcessTapProbe::start(const CommandOptions& options) {
-    CATapDescription description =
-        CATapDescription::stereoGlobalTapButExcludeProcesses(excludedGlobalTapProcessIDs(*coreAudio_, options));
+    CATapDescription description = CATapDescription::stereoGlobalTapButExcludeProcesses(
+        excludedGlobalTapProcessIDs(*coreAudio_, options));
     description.name = tapName;
     description.isPrivate = true;
     description.muteBehavior = options.muteBehavior;
@@ -124,13 +131,14 @@ void ProcessTapProbe::start(const CommandOptions& options) {
     if (options.microphone) {
         microphone = resolveInputDevice(*coreAudio_, *options.microphone);
         if (streamWriter_) {
-            streamWriter_->writeDiagnostic("microphone_selected", PcmJsonLineWriter::Details{{"name", microphone->name}});
+            streamWriter_->writeDiagnostic("microphone_selected",
+                                           PcmJsonLineWriter::Details{{"name", microphone->name}});
         }
     }
 
     AudioObjectID device = kAudioObjectUnknown;
-    const OSStatus deviceStatus =
-        coreAudio_->AudioHardwareCreateAggregateDevice(aggregateDeviceDescription(tapUUID, microphone), &device);
+    const OSStatus deviceStatus = coreAudio_->AudioHardwareCreateAggregateDevice(
+        aggregateDeviceDescription(tapUUID, microphone), &device);
     aggregateDeviceID_ = device;
     checkOSStatus(deviceStatus, "AudioHardwareCreateAggregateDevice");
 
@@ -139,8 +147,8 @@ void ProcessTapProbe::start(const CommandOptions& options) {
     }
 
     AudioDeviceIOProcID ioProcID{};
-    checkOSStatus(coreAudio_->AudioDeviceCreateIOProcID(aggregateDeviceID_, &ProcessTapProbe::processTapIOProc, this,
-                                                        &ioProcID),
+    checkOSStatus(coreAudio_->AudioDeviceCreateIOProcID(
+                      aggregateDeviceID_, &ProcessTapProbe::processTapIOProc, this, &ioProcID),
                   "AudioDeviceCreateIOProcID");
     if (ioProcID == AudioDeviceIOProcID{}) {
         throw HelperError("AudioDeviceCreateIOProcID did not return an IOProc ID.");
@@ -150,14 +158,16 @@ void ProcessTapProbe::start(const CommandOptions& options) {
 }
 
 void ProcessTapProbe::readMixFormat() {
-    const double sampleRate = audioObjectValue(*coreAudio_, aggregateDeviceID_, kAudioDevicePropertyNominalSampleRate,
-                                               kAudioObjectPropertyScopeGlobal, 0.0);
+    const double sampleRate =
+        audioObjectValue(*coreAudio_, aggregateDeviceID_, kAudioDevicePropertyNominalSampleRate,
+                         kAudioObjectPropertyScopeGlobal, 0.0);
     if (!(sampleRate > 0)) {
         throw HelperError("The microphone aggregate reported no sample rate.");
     }
     std::vector<AudioStreamBasicDescription> formats;
-    for (const AudioObjectID stream : audioObjectIDArray(*coreAudio_, aggregateDeviceID_, kAudioDevicePropertyStreams,
-                                                         kAudioObjectPropertyScopeInput)) {
+    for (const AudioObjectID stream :
+         audioObjectIDArray(*coreAudio_, aggregateDeviceID_, kAudioDevicePropertyStreams,
+                            kAudioObjectPropertyScopeInput)) {
         formats.push_back(readFormat(*coreAudio_, stream, kAudioStreamPropertyVirtualFormat));
     }
     mixStreamFormats_ = std::move(formats);
@@ -167,9 +177,10 @@ void ProcessTapProbe::readMixFormat() {
         for (const AudioStreamBasicDescription& format : mixStreamFormats_) {
             streams += (streams.empty() ? "" : " | ") + describeAudioFormat(format);
         }
-        streamWriter_->writeDiagnostic("microphone_mix_format",
-                                       PcmJsonLineWriter::Details{{"sampleRate", doubleDescription(sampleRate)},
-                                                                  {"streams", streams}});
+        streamWriter_->writeDiagnostic(
+            "microphone_mix_format",
+            PcmJsonLineWriter::Details{{"sampleRate", doubleDescription(sampleRate)},
+                                       {"streams", streams}});
     }
 }
 
@@ -195,9 +206,10 @@ void ProcessTapProbe::startAudioDevice(AudioDeviceIOProcID ioProcID, double time
     std::unique_lock guard(outcome->lock);
     const auto returned = [&] { return outcome->returned; };
     if (timeoutSeconds <= longestStartLimitSeconds) {
-        outcome->signalled.wait_for(
-            guard, std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(timeoutSeconds)),
-            returned);
+        outcome->signalled.wait_for(guard,
+                                    std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::duration<double>(timeoutSeconds)),
+                                    returned);
     } else {
         outcome->signalled.wait(guard, returned);
     }
@@ -209,12 +221,14 @@ void ProcessTapProbe::startAudioDevice(AudioDeviceIOProcID ioProcID, double time
     }
     guard.unlock();
     stop();
-    throw HelperError("AudioDeviceStart did not return within " + doubleDescription(timeoutSeconds) +
-                      "s. The tap aggregate may be waiting for active audio or may need a different read path.");
+    throw HelperError(
+        "AudioDeviceStart did not return within " + doubleDescription(timeoutSeconds) +
+        "s. The tap aggregate may be waiting for active audio or may need a different read path.");
 }
 
-OSStatus ProcessTapProbe::processTapIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
-                                           const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
+OSStatus ProcessTapProbe::processTapIOProc(AudioObjectID, const AudioTimeStamp*,
+                                           const AudioBufferList* input, const AudioTimeStamp*,
+                                           AudioBufferList*, const AudioTimeStamp*,
                                            void* clientData) {
     // The owner keeps the probe alive until stop() has returned, and the device stops calling
     // before that.

@@ -41,7 +41,8 @@ asio::awaitable<void> runTapStream(HelperContext& context, const CommandOptions&
         probe.start(options);
     } catch (const std::exception& error) {
         probe.stop();
-        writer->writeDiagnostic("stream_start_failed", PcmJsonLineWriter::Details{{"message", error.what()}});
+        writer->writeDiagnostic("stream_start_failed",
+                                PcmJsonLineWriter::Details{{"message", error.what()}});
         writer->flush();
         throw;
     }
@@ -70,7 +71,8 @@ void runTapAccessRequest(HelperContext& context) {
         printJSON(TapAccessResult{.granted = true, .message = std::nullopt, .requested = true});
     } catch (const std::exception& error) {
         probe.stop();
-        printJSON(TapAccessResult{.granted = false, .message = std::string(error.what()), .requested = true});
+        printJSON(TapAccessResult{
+            .granted = false, .message = std::string(error.what()), .requested = true});
     }
 }
 

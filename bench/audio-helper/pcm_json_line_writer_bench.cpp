@@ -7,10 +7,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cmath>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "audio-helper/core/pcm_json_line_writer.h"
@@ -39,8 +39,8 @@ const std::vector<float>& stereoInput() {
 }
 
 void setAudioRate(benchmark::State& state) {
-    state.counters["audio_s_per_s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * secondsPerBuffer, benchmark::Counter::kIsRate);
+    state.counters["audio_s_per_s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * secondsPerBuffer, benchmark::Counter::kIsRate);
     state.SetBytesProcessed(state.iterations() * framesPerBuffer * 2 * sizeof(float));
 }
 
@@ -49,7 +49,8 @@ void BM_PcmJsonLineWriterRecordBufferList(benchmark::State& state) {
     const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     {
         PcmJsonLineWriter writer("tap-stream", devNull);
-        const AudioStreamBasicDescription format{48000, kAudioFormatLinearPCM, 9, 8, 1, 8, 2, 32, 0};
+        const AudioStreamBasicDescription format{48000, kAudioFormatLinearPCM, 9, 8, 1, 8, 2, 32,
+                                                 0};
         AudioBufferListStorage storage = AudioBufferListStorage::allocate(1);
         AudioBuffer& buffer = audioBuffers(*storage.list())[0];
         buffer.mNumberChannels = 2;

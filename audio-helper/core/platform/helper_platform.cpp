@@ -11,6 +11,8 @@ HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Sce
     return platform;
 }
 
-HelperPlatform makeHelperPlatform() { return makeSimulatedHelperPlatform(simulation::scenarioFromEnvironment()); }
+HelperPlatform makeHelperPlatform() {
+    return makeSimulatedHelperPlatform(simulation::scenarioFromEnvironment());
+}
 
 }  // namespace norvi::helper

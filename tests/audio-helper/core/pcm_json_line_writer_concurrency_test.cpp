@@ -1,6 +1,6 @@
 #include <fcntl.h>
-#include <thread>
 #include <unistd.h>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -23,10 +23,12 @@ TEST(PcmJsonLineWriterConcurrency, CaptureAndCommandThreadsShareTheWriter) {
         writer.writeStarted(std::nullopt);
         std::thread capture([&] {
             const std::vector<float> block(480, 0.1f);
-            for (int i = 0; i < 500; ++i) writer.recordMonoSamples(block, 48000);
+            for (int i = 0; i < 500; ++i)
+                writer.recordMonoSamples(block, 48000);
         });
         for (int i = 0; i < 20; ++i) {
-            writer.writeDiagnostic("microphone_selected", PcmJsonLineWriter::Details{{"name", "Mic"}});
+            writer.writeDiagnostic("microphone_selected",
+                                   PcmJsonLineWriter::Details{{"name", "Mic"}});
             writer.flush();
         }
         capture.join();

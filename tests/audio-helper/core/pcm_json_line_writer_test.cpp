@@ -1,10 +1,10 @@
 #include "audio-helper/core/pcm_json_line_writer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,16 +18,19 @@
 namespace norvi::helper {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::Each;
+using ::testing::ElementsAre;
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
 
 std::vector<std::uint8_t> decodeBase64(const std::string& text) {
     auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c >= 'A' && c <= 'Z')
+            return c - 'A';
+        if (c >= 'a' && c <= 'z')
+            return c - 'a' + 26;
+        if (c >= '0' && c <= '9')
+            return c - '0' + 52;
         return c == '+' ? 62 : c == '/' ? 63 : -1;
     };
     std::vector<std::uint8_t> bytes;
@@ -35,7 +38,8 @@ std::vector<std::uint8_t> decodeBase64(const std::string& text) {
     int bits = 0;
     for (const char c : text) {
         const int v = value(c);
-        if (v < 0) continue;
+        if (v < 0)
+            continue;
         group = (group << 6) | static_cast<std::uint32_t>(v);
         bits += 6;
         if (bits >= 8) {
@@ -46,7 +50,8 @@ std::vector<std::uint8_t> decodeBase64(const std::string& text) {
     return bytes;
 }
 
-AudioStreamBasicDescription format(double rate, std::uint32_t channels, std::uint32_t bits, std::uint32_t flags,
+AudioStreamBasicDescription format(double rate, std::uint32_t channels, std::uint32_t bits,
+                                   std::uint32_t flags,
                                    std::uint32_t formatID = kAudioFormatLinearPCM) {
     const std::uint32_t bytesPerFrame =
         (flags & kAudioFormatFlagIsNonInterleaved) ? bits / 8 : bits / 8 * channels;
@@ -57,7 +62,7 @@ const AudioStreamBasicDescription stereoFloat48k = format(48000, 2, 32, 9);
 
 // A writer whose records go to a file, with its standard-error lines captured.
 class WriterTest : public ::testing::Test {
-protected:
+  protected:
     WriterTest()
         : outputPath_(directory_.path() + "/records"),
           fd_(::open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)),
@@ -67,7 +72,8 @@ protected:
     ~WriterTest() override {
         writer_.reset();
         ::close(fd_);
-        if (!stderrTaken_) ::testing::internal::GetCapturedStderr();
+        if (!stderrTaken_)
+            ::testing::internal::GetCapturedStderr();
     }
 
     std::vector<std::string> lines() {
@@ -78,7 +84,8 @@ protected:
         std::vector<nlohmann::json> found;
         for (const std::string& line : lines()) {
             nlohmann::json record = nlohmann::json::parse(line);
-            if (record["type"] == "pcm_s16le") found.push_back(record);
+            if (record["type"] == "pcm_s16le")
+                found.push_back(record);
         }
         return found;
     }
@@ -97,7 +104,8 @@ protected:
         stderrTaken_ = true;
         return ::testing::internal::GetCapturedStderr();
     }
-    void recordInterleaved(const std::vector<float>& frames, const AudioStreamBasicDescription& description) {
+    void recordInterleaved(const std::vector<float>& frames,
+                           const AudioStreamBasicDescription& description) {
         AudioBufferListStorage storage = AudioBufferListStorage::allocate(1);
         AudioBuffer& buffer = audioBuffers(*storage.list())[0];
         buffer.mNumberChannels = description.mChannelsPerFrame;
@@ -121,18 +129,20 @@ TEST_F(WriterTest, ShapesAndConvertsEachSampleAtTheOutputRate) {
     // Interpolating next to a value that is not finite gives not-a-number even at a fraction
     // of 0, so the values that are not finite come last, after one that also gives 32111.
     const std::vector<Case> cases = {
-        {0.5f, 16055},   {0.9f, 28900},  {1.0f, 30930},    {-1.0f, -30930},       {-10.0f, -32111},
-        {0.0f, 0},       {-0.5f, -16055}, {2.0f, 32111},   {10.0f, 32111},        {infinity, 32111},
-        {std::nanf(""), 32111},
+        {0.5f, 16055},    {0.9f, 28900},     {1.0f, 30930},          {-1.0f, -30930},
+        {-10.0f, -32111}, {0.0f, 0},         {-0.5f, -16055},        {2.0f, 32111},
+        {10.0f, 32111},   {infinity, 32111}, {std::nanf(""), 32111},
     };
     std::vector<float> input;
-    for (std::size_t i = 0; i < 1601; ++i) input.push_back(cases[i % cases.size()].input);
+    for (std::size_t i = 0; i < 1601; ++i)
+        input.push_back(cases[i % cases.size()].input);
     writer_->recordMonoSamples(input, 16000);
 
     const std::vector<std::int16_t> output = samples();
     ASSERT_EQ(output.size(), 1600u);
     for (std::size_t i = 0; i < output.size(); ++i) {
-        ASSERT_EQ(output[i], cases[i % cases.size()].expected) << "input " << cases[i % cases.size()].input;
+        ASSERT_EQ(output[i], cases[i % cases.size()].expected)
+            << "input " << cases[i % cases.size()].input;
     }
 }
 
@@ -146,8 +156,9 @@ TEST_F(WriterTest, FirstChunkNeedsTheSampleAfterItsLastPosition) {
     const std::vector<std::string> written = lines();
     ASSERT_EQ(written.size(), 2u);
     const std::string zeros(4268 - 4, 'A');
-    EXPECT_EQ(written[0], "{\"channels\":1,\"data\":\"" + zeros + "AAA=\",\"frames\":1600,\"peak\":0,\"rms\":0,"
-                          "\"sampleRate\":16000,\"type\":\"pcm_s16le\"}");
+    EXPECT_EQ(written[0], "{\"channels\":1,\"data\":\"" + zeros +
+                              "AAA=\",\"frames\":1600,\"peak\":0,\"rms\":0,"
+                              "\"sampleRate\":16000,\"type\":\"pcm_s16le\"}");
     // The first-chunk line is written once in a writer's life.
     EXPECT_EQ(takeStderr(), "tap-stream: emitted first PCM chunk frames=1600 peak=0.0 rms=0.0\n");
 }
@@ -161,12 +172,14 @@ TEST_F(WriterTest, PeakAndRmsDescribeTheChunk) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_DOUBLE_EQ(found[0]["peak"].get<double>(), 16055 / 32767.0);
     EXPECT_NEAR(found[0]["rms"].get<double>(), 16055 / 32767.0, 1e-12);
-    EXPECT_THAT(takeStderr(), ::testing::StartsWith("tap-stream: emitted first PCM chunk frames=1600 peak=0.4899"));
+    EXPECT_THAT(takeStderr(), ::testing::StartsWith(
+                                  "tap-stream: emitted first PCM chunk frames=1600 peak=0.4899"));
 }
 
 TEST_F(WriterTest, OutputDoesNotDependOnHowTheInputIsCutInto48kHzBlocks) {
     std::vector<float> input(48000 + 7);
-    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(0.8 * std::sin(i * 0.0123));
+    for (std::size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<float>(0.8 * std::sin(i * 0.0123));
 
     writer_->recordMonoSamples(input, 48000);
     const std::vector<std::string> whole = lines();
@@ -179,7 +192,8 @@ TEST_F(WriterTest, OutputDoesNotDependOnHowTheInputIsCutInto48kHzBlocks) {
     }
     blocks.flush();
     const std::string all = testing::readFile(outputPath_);
-    const std::vector<std::string> blockLines = testing::splitLines(all.substr(static_cast<std::size_t>(mark)));
+    const std::vector<std::string> blockLines =
+        testing::splitLines(all.substr(static_cast<std::size_t>(mark)));
 
     ASSERT_EQ(whole.size(), 10u);
     EXPECT_EQ(blockLines, whole);
@@ -187,11 +201,13 @@ TEST_F(WriterTest, OutputDoesNotDependOnHowTheInputIsCutInto48kHzBlocks) {
 
 TEST_F(WriterTest, FortyEightKilohertzBlocksGiveOneChunkEveryTenBlocks) {
     const std::vector<float> block(480, 0.25f);
-    for (int i = 0; i < 9; ++i) writer_->recordMonoSamples(block, 48000);
+    for (int i = 0; i < 9; ++i)
+        writer_->recordMonoSamples(block, 48000);
     EXPECT_EQ(chunks().size(), 0u);
     writer_->recordMonoSamples(block, 48000);
     EXPECT_EQ(chunks().size(), 1u);
-    for (int i = 0; i < 10; ++i) writer_->recordMonoSamples(block, 48000);
+    for (int i = 0; i < 10; ++i)
+        writer_->recordMonoSamples(block, 48000);
     EXPECT_EQ(chunks().size(), 2u);
     // Only the samples around the next position stay buffered.
     EXPECT_LE(writer_->bufferedInputSamples(), 3u);
@@ -205,8 +221,10 @@ TEST_F(WriterTest, RateChangeDropsThePartialChunk) {
 }
 
 TEST_F(WriterTest, UnusableRatesGiveNothingAndBufferNothing) {
-    for (const double rate : {0.0, -16000.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300}) {
-        for (int i = 0; i < 50; ++i) writer_->recordMonoSamples(std::vector<float>(4800, 0.5f), rate);
+    for (const double rate :
+         {0.0, -16000.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300}) {
+        for (int i = 0; i < 50; ++i)
+            writer_->recordMonoSamples(std::vector<float>(4800, 0.5f), rate);
         EXPECT_LE(writer_->bufferedInputSamples(), 1u) << "rate " << rate;
     }
     EXPECT_TRUE(lines().empty());
@@ -231,7 +249,8 @@ TEST_F(WriterTest, BufferListsOfBothSupportedLayoutsAreMixedToMono) {
     for (AudioBuffer& buffer : audioBuffers(*storage.list())) {
         buffer = {1, static_cast<std::uint32_t>(plane.size() * 2), plane.data()};
     }
-    writer_->recordBufferList(storage.list(), format(16000, 2, 16, kAudioFormatFlagIsSignedInteger | 0x20));
+    writer_->recordBufferList(storage.list(),
+                              format(16000, 2, 16, kAudioFormatFlagIsSignedInteger | 0x20));
     const std::vector<std::int16_t> all = samples();
     ASSERT_EQ(all.size(), 3200u);
     // The second chunk starts with the last sample of the first list, then the new samples.
@@ -248,7 +267,8 @@ TEST_F(WriterTest, UnsupportedFormatsAreReportedOnceThenDropped) {
         format(48000, 1, 32, kAudioFormatFlagIsFloat, fourCharCode("aac ")),
     };
     const std::vector<float> frames(4801, 0.5f);
-    for (const AudioStreamBasicDescription& description : unsupported) recordInterleaved(frames, description);
+    for (const AudioStreamBasicDescription& description : unsupported)
+        recordInterleaved(frames, description);
     // Buffers without data are reported the same way (and here, no more).
     AudioBufferListStorage empty = AudioBufferListStorage::allocate(2);
     writer_->recordBufferList(empty.list(), stereoFloat48k);
@@ -258,23 +278,26 @@ TEST_F(WriterTest, UnsupportedFormatsAreReportedOnceThenDropped) {
 
     recordInterleaved(std::vector<float>(2 * 4803, 0.5f), stereoFloat48k);
     EXPECT_EQ(chunks().size(), 1u);
-    EXPECT_THAT(takeStderr(), ::testing::StartsWith("tap-stream: unsupported or empty PCM buffer format=" +
-                                                     describeAudioFormat(unsupported[0]) +
-                                                     "\ntap-stream: emitted first PCM chunk frames=1600 peak=" +
-                                                     doubleDescription(16055 / 32767.0) + " rms=0.4899"));
+    EXPECT_THAT(takeStderr(),
+                ::testing::StartsWith("tap-stream: unsupported or empty PCM buffer format=" +
+                                      describeAudioFormat(unsupported[0]) +
+                                      "\ntap-stream: emitted first PCM chunk frames=1600 peak=" +
+                                      doubleDescription(16055 / 32767.0) + " rms=0.4899"));
 }
 
 TEST_F(WriterTest, EmptyBufferListIsReportedAsUnsupportedOrEmpty) {
     AudioBufferListStorage empty = AudioBufferListStorage::allocate(1);
     writer_->recordBufferList(empty.list(), stereoFloat48k);
-    EXPECT_EQ(takeStderr(), "tap-stream: unsupported or empty PCM buffer format=formatID=lpcm sampleRate=48000.0 "
-                            "channels=2 bits=32 bytesPerFrame=8 bytesPerPacket=8 framesPerPacket=1 formatFlags=9\n");
+    EXPECT_EQ(
+        takeStderr(),
+        "tap-stream: unsupported or empty PCM buffer format=formatID=lpcm sampleRate=48000.0 "
+        "channels=2 bits=32 bytesPerFrame=8 bytesPerPacket=8 framesPerPacket=1 formatFlags=9\n");
 }
 
 TEST_F(WriterTest, SampleBuffersAreReadThroughTheirBufferList) {
     const AudioStreamBasicDescription planar = format(48000, 2, 32, 41);
-    auto good = SimulatedSampleBuffer::withFloatPlanes(planar, {std::vector<float>(4803, 0.25f),
-                                                                std::vector<float>(4803, 0.75f)}, 1);
+    auto good = SimulatedSampleBuffer::withFloatPlanes(
+        planar, {std::vector<float>(4803, 0.25f), std::vector<float>(4803, 0.75f)}, 1);
     writer_->recordSampleBuffer(*good);
     EXPECT_THAT(samples(), Each(16055));
 
@@ -282,7 +305,8 @@ TEST_F(WriterTest, SampleBuffersAreReadThroughTheirBufferList) {
     SimulatedSampleBuffer noStreamDescription;
     noStreamDescription.description = CMAudioFormatDescription{};
     for (int i = 0; i < 2; ++i) {
-        auto failing = SimulatedSampleBuffer::withFloatPlanes(planar, {std::vector<float>(480, 0.5f)}, 1);
+        auto failing =
+            SimulatedSampleBuffer::withFloatPlanes(planar, {std::vector<float>(480, 0.5f)}, 1);
         failing->bufferListStatus = -12737;
         writer_->recordSampleBuffer(noFormat);
         writer_->recordSampleBuffer(noStreamDescription);
@@ -290,30 +314,37 @@ TEST_F(WriterTest, SampleBuffersAreReadThroughTheirBufferList) {
     }
     EXPECT_EQ(SimulatedSampleBuffer::liveBlockBuffers(), 0);
     const std::string errors = takeStderr();
-    EXPECT_THAT(errors, ::testing::EndsWith(
-                            "tap-stream: audio sample buffer was missing a linear PCM format description\n"
-                            "tap-stream: failed to extract audio buffer list status=-12737 format=formatID=lpcm "
-                            "sampleRate=48000.0 channels=2 bits=32 bytesPerFrame=4 bytesPerPacket=4 "
-                            "framesPerPacket=1 formatFlags=41\n"));
+    EXPECT_THAT(
+        errors,
+        ::testing::EndsWith(
+            "tap-stream: audio sample buffer was missing a linear PCM format description\n"
+            "tap-stream: failed to extract audio buffer list status=-12737 format=formatID=lpcm "
+            "sampleRate=48000.0 channels=2 bits=32 bytesPerFrame=4 bytesPerPacket=4 "
+            "framesPerPacket=1 formatFlags=41\n"));
 }
 
 TEST_F(WriterTest, StreamRecordsKeepTheirOrderAndTheEndedRecordIsLast) {
     writer_->writeStarted(stereoFloat48k);
     writer_->writeDiagnostic("sck_picker_presented");
-    writer_->writeDiagnostic("microphone_selected", PcmJsonLineWriter::Details{{"name", "USB/Mic"}});
-    for (int i = 0; i < 31; ++i) writer_->recordMonoSamples(std::vector<float>(480, 0.0f), 48000);
+    writer_->writeDiagnostic("microphone_selected",
+                             PcmJsonLineWriter::Details{{"name", "USB/Mic"}});
+    for (int i = 0; i < 31; ++i)
+        writer_->recordMonoSamples(std::vector<float>(480, 0.0f), 48000);
     writer_->writeEnded();
     writer_->flush();
     const std::vector<std::string> written = lines();
     ASSERT_EQ(written.size(), 7u);
-    EXPECT_EQ(written[0],
-              "{\"command\":\"tap-stream\",\"inputFormat\":{\"bitsPerChannel\":32,\"bytesPerFrame\":8,"
-              "\"bytesPerPacket\":8,\"channelsPerFrame\":2,\"formatFlags\":9,\"formatID\":\"lpcm\","
-              "\"framesPerPacket\":1,\"sampleRate\":48000},\"outputChannels\":1,\"outputSampleRate\":16000,"
-              "\"type\":\"stream_started\"}");
+    EXPECT_EQ(
+        written[0],
+        "{\"command\":\"tap-stream\",\"inputFormat\":{\"bitsPerChannel\":32,\"bytesPerFrame\":8,"
+        "\"bytesPerPacket\":8,\"channelsPerFrame\":2,\"formatFlags\":9,\"formatID\":\"lpcm\","
+        "\"framesPerPacket\":1,\"sampleRate\":48000},\"outputChannels\":1,\"outputSampleRate\":"
+        "16000,"
+        "\"type\":\"stream_started\"}");
     EXPECT_EQ(written[1], "{\"name\":\"sck_picker_presented\",\"type\":\"stream_diagnostic\"}");
     EXPECT_EQ(written[2],
-              "{\"details\":{\"name\":\"USB\\/Mic\"},\"name\":\"microphone_selected\",\"type\":\"stream_diagnostic\"}");
+              "{\"details\":{\"name\":\"USB\\/"
+              "Mic\"},\"name\":\"microphone_selected\",\"type\":\"stream_diagnostic\"}");
     EXPECT_EQ(written.back(), "{\"command\":\"tap-stream\",\"type\":\"stream_ended\"}");
 }
 
@@ -321,9 +352,11 @@ TEST_F(WriterTest, StartedRecordWithoutFormatOrWithAnUnencodableOne) {
     writer_->writeStarted(std::nullopt);
     writer_->writeStarted(format(std::numeric_limits<double>::infinity(), 2, 32, 9));
     writer_->writeEnded();
-    EXPECT_THAT(lines(), ElementsAre("{\"command\":\"tap-stream\",\"outputChannels\":1,\"outputSampleRate\":16000,"
-                                     "\"type\":\"stream_started\"}",
-                                     "{\"command\":\"tap-stream\",\"type\":\"stream_ended\"}"));
+    EXPECT_THAT(
+        lines(),
+        ElementsAre("{\"command\":\"tap-stream\",\"outputChannels\":1,\"outputSampleRate\":16000,"
+                    "\"type\":\"stream_started\"}",
+                    "{\"command\":\"tap-stream\",\"type\":\"stream_ended\"}"));
     EXPECT_THAT(takeStderr(), ::testing::StartsWith("Failed to encode PCM stream event: "));
 }
 

@@ -44,32 +44,40 @@ TEST(OSStatusText, RendersFourCharacterCodesAndPlainNumbers) {
 
 // Answers property reads with fixed raw data, to reach what the simulated machine never does.
 class RawCoreAudio final : public CoreAudio {
-public:
+  public:
     std::uint32_t reportedSize = 0;
     std::vector<std::uint32_t> data;
     // Bytes the data read claims to have written (and writes), at most what it is given.
     std::optional<std::uint32_t> writtenSize;
     std::vector<std::uint32_t> dataReadSizes;
 
-    OSStatus AudioObjectGetPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t,
-                                            const void*, std::uint32_t* size) override {
+    OSStatus AudioObjectGetPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress&,
+                                            std::uint32_t, const void*,
+                                            std::uint32_t* size) override {
         *size = reportedSize;
         return 0;
     }
-    OSStatus AudioObjectGetPropertyData(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t, const void*,
-                                        std::uint32_t* size, void* out) override {
+    OSStatus AudioObjectGetPropertyData(AudioObjectID, const AudioObjectPropertyAddress&,
+                                        std::uint32_t, const void*, std::uint32_t* size,
+                                        void* out) override {
         dataReadSizes.push_back(*size);
-        const std::uint32_t bytes =
-            std::min<std::uint32_t>(writtenSize.value_or(*size), static_cast<std::uint32_t>(data.size() * 4));
-        if (bytes > 0) std::memcpy(out, data.data(), std::min(bytes, *size));
+        const std::uint32_t bytes = std::min<std::uint32_t>(
+            writtenSize.value_or(*size), static_cast<std::uint32_t>(data.size() * 4));
+        if (bytes > 0)
+            std::memcpy(out, data.data(), std::min(bytes, *size));
         *size = bytes;
         return 0;
     }
-    OSStatus AudioHardwareCreateProcessTap(const CATapDescription&, AudioObjectID*) override { return -1; }
+    OSStatus AudioHardwareCreateProcessTap(const CATapDescription&, AudioObjectID*) override {
+        return -1;
+    }
     OSStatus AudioHardwareDestroyProcessTap(AudioObjectID) override { return -1; }
-    OSStatus AudioHardwareCreateAggregateDevice(const CFDictionary&, AudioObjectID*) override { return -1; }
+    OSStatus AudioHardwareCreateAggregateDevice(const CFDictionary&, AudioObjectID*) override {
+        return -1;
+    }
     OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID) override { return -1; }
-    OSStatus AudioDeviceCreateIOProcID(AudioObjectID, AudioDeviceIOProc, void*, AudioDeviceIOProcID*) override {
+    OSStatus AudioDeviceCreateIOProcID(AudioObjectID, AudioDeviceIOProc, void*,
+                                       AudioDeviceIOProcID*) override {
         return -1;
     }
     OSStatus AudioDeviceDestroyIOProcID(AudioObjectID, AudioDeviceIOProcID) override { return -1; }
@@ -81,28 +89,32 @@ TEST(AudioObjectIDArray, RemovesZeroEntriesAndNeverReadsPastItsSlots) {
     RawCoreAudio coreAudio;
     coreAudio.data = {5, 0, 7, 0, 9};
     coreAudio.reportedSize = 20;
-    EXPECT_THAT(audioObjectIDArray(coreAudio, 1, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal),
+    EXPECT_THAT(audioObjectIDArray(coreAudio, 1, kAudioHardwarePropertyDevices,
+                                   kAudioObjectPropertyScopeGlobal),
                 ElementsAre(5, 7, 9));
 
     // 10 bytes: two whole slots, and the read is given exactly their 8 bytes.
     coreAudio.reportedSize = 10;
     coreAudio.dataReadSizes.clear();
-    EXPECT_THAT(audioObjectIDArray(coreAudio, 1, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal),
+    EXPECT_THAT(audioObjectIDArray(coreAudio, 1, kAudioHardwarePropertyDevices,
+                                   kAudioObjectPropertyScopeGlobal),
                 ElementsAre(5));
     EXPECT_THAT(coreAudio.dataReadSizes, ElementsAre(8));
 
     // A read that fills fewer slots than the size promised leaves zeros, which are removed.
     coreAudio.reportedSize = 20;
     coreAudio.writtenSize = 4;
-    EXPECT_THAT(audioObjectIDArray(coreAudio, 1, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal),
+    EXPECT_THAT(audioObjectIDArray(coreAudio, 1, kAudioHardwarePropertyDevices,
+                                   kAudioObjectPropertyScopeGlobal),
                 ElementsAre(5));
 
     // Sizes below one slot are an empty list, without a read.
     for (const std::uint32_t size : {0u, 3u}) {
         coreAudio.reportedSize = size;
         coreAudio.dataReadSizes.clear();
-        EXPECT_TRUE(
-            audioObjectIDArray(coreAudio, 1, kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal).empty());
+        EXPECT_TRUE(audioObjectIDArray(coreAudio, 1, kAudioHardwarePropertyDevices,
+                                       kAudioObjectPropertyScopeGlobal)
+                        .empty());
         EXPECT_TRUE(coreAudio.dataReadSizes.empty());
     }
 }
@@ -110,13 +122,14 @@ TEST(AudioObjectIDArray, RemovesZeroEntriesAndNeverReadsPastItsSlots) {
 TEST(AudioObjectValue, KeepsTheDefaultWhereNothingWasWritten) {
     RawCoreAudio coreAudio;
     coreAudio.writtenSize = 0;
-    EXPECT_EQ(audioObjectValue(coreAudio, 1, kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
-                               44100.0),
+    EXPECT_EQ(audioObjectValue(coreAudio, 1, kAudioDevicePropertyNominalSampleRate,
+                               kAudioObjectPropertyScopeGlobal, 44100.0),
               44100.0);
 }
 
 std::shared_ptr<SimulatedCoreAudio> machine(const nlohmann::json& section) {
-    return std::make_shared<SimulatedCoreAudio>(SimulatedCoreAudioConfig::fromSection(section), nullptr);
+    return std::make_shared<SimulatedCoreAudio>(SimulatedCoreAudioConfig::fromSection(section),
+                                                nullptr);
 }
 
 TEST(PropertyAccessors, ReadTheSimulatedMachine) {
@@ -125,7 +138,8 @@ TEST(PropertyAccessors, ReadTheSimulatedMachine) {
         audioObjectIDArray(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDevices,
                            kAudioObjectPropertyScopeGlobal);
     ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(audioObjectCFString(*coreAudio, devices[0], kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal),
+    EXPECT_EQ(audioObjectCFString(*coreAudio, devices[0], kAudioObjectPropertyName,
+                                  kAudioObjectPropertyScopeGlobal),
               "Built-in Microphone");
     EXPECT_EQ(audioObjectCFString(*coreAudio, devices[0], kAudioDevicePropertyDeviceUID,
                                   kAudioObjectPropertyScopeGlobal),
@@ -134,7 +148,8 @@ TEST(PropertyAccessors, ReadTheSimulatedMachine) {
                                               kAudioHardwarePropertyDefaultInputDevice,
                                               kAudioObjectPropertyScopeGlobal, 0),
               devices[0]);
-    EXPECT_EQ(audioObjectIDArray(*coreAudio, devices[0], kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput)
+    EXPECT_EQ(audioObjectIDArray(*coreAudio, devices[0], kAudioDevicePropertyStreams,
+                                 kAudioObjectPropertyScopeInput)
                   .size(),
               1u);
 }
@@ -148,12 +163,14 @@ TEST(PropertyAccessors, NameTheFailingCallAndSelector) {
     });
     const AudioObjectID device = coreAudio->deviceIDs().at(0);
     EXPECT_EQ(failureText([&] {
-                  audioObjectIDArray(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDevices,
+                  audioObjectIDArray(*coreAudio, kAudioObjectSystemObject,
+                                     kAudioHardwarePropertyDevices,
                                      kAudioObjectPropertyScopeGlobal);
               }),
               "AudioObjectGetPropertyDataSize(dev#) failed with OSStatus -50.");
     EXPECT_EQ(failureText([&] {
-                  audioObjectIDArray(*coreAudio, device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
+                  audioObjectIDArray(*coreAudio, device, kAudioDevicePropertyStreams,
+                                     kAudioObjectPropertyScopeInput);
               }),
               "AudioObjectGetPropertyData(stm#) failed with OSStatus 1.");
     EXPECT_EQ(failureText([&] {
@@ -162,7 +179,8 @@ TEST(PropertyAccessors, NameTheFailingCallAndSelector) {
               }),
               "AudioObjectGetPropertyData(uid ) returned nil.");
     EXPECT_EQ(failureText([&] {
-                  audioObjectCFString(*coreAudio, device, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal);
+                  audioObjectCFString(*coreAudio, device, kAudioObjectPropertyName,
+                                      kAudioObjectPropertyScopeGlobal);
               }),
               "AudioObjectGetPropertyData(lnam) failed with OSStatus 1234 ('1234').");
     EXPECT_EQ(failureText([&] {

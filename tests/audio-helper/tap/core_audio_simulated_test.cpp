@@ -1,9 +1,9 @@
 #include "audio-helper/tap/platform/core_audio_simulated.h"
 
+#include <unistd.h>
 #include <chrono>
 #include <cstring>
 #include <future>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,17 +18,19 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-std::shared_ptr<SimulatedCoreAudio> machine(const nlohmann::json& section = nlohmann::json::object(),
-                                            std::shared_ptr<simulation::CallRecorder> recorder = nullptr) {
-    return std::make_shared<SimulatedCoreAudio>(SimulatedCoreAudioConfig::fromSection(section), std::move(recorder));
+std::shared_ptr<SimulatedCoreAudio> machine(
+    const nlohmann::json& section = nlohmann::json::object(),
+    std::shared_ptr<simulation::CallRecorder> recorder = nullptr) {
+    return std::make_shared<SimulatedCoreAudio>(SimulatedCoreAudioConfig::fromSection(section),
+                                                std::move(recorder));
 }
 
 AudioStreamBasicDescription streamFormat(CoreAudio& coreAudio, AudioObjectID stream) {
     AudioStreamBasicDescription format;
     std::uint32_t size = sizeof format;
-    EXPECT_EQ(coreAudio.AudioObjectGetPropertyData(stream, {kAudioStreamPropertyVirtualFormat,
-                                                            kAudioObjectPropertyScopeGlobal, 0},
-                                                   0, nullptr, &size, &format),
+    EXPECT_EQ(coreAudio.AudioObjectGetPropertyData(
+                  stream, {kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal, 0},
+                  0, nullptr, &size, &format),
               0);
     return format;
 }
@@ -36,16 +38,18 @@ AudioStreamBasicDescription streamFormat(CoreAudio& coreAudio, AudioObjectID str
 AudioObjectID translatePid(CoreAudio& coreAudio, std::int32_t pid) {
     AudioObjectID object = 0;
     std::uint32_t size = sizeof object;
-    EXPECT_EQ(coreAudio.AudioObjectGetPropertyData(
-                  kAudioObjectSystemObject,
-                  {kAudioHardwarePropertyTranslatePIDToProcessObject, kAudioObjectPropertyScopeGlobal, 0},
-                  sizeof pid, &pid, &size, &object),
-              0);
+    EXPECT_EQ(
+        coreAudio.AudioObjectGetPropertyData(
+            kAudioObjectSystemObject,
+            {kAudioHardwarePropertyTranslatePIDToProcessObject, kAudioObjectPropertyScopeGlobal, 0},
+            sizeof pid, &pid, &size, &object),
+        0);
     return object;
 }
 
 std::vector<AudioObjectID> inputStreams(CoreAudio& coreAudio, AudioObjectID device) {
-    return audioObjectIDArray(coreAudio, device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
+    return audioObjectIDArray(coreAudio, device, kAudioDevicePropertyStreams,
+                              kAudioObjectPropertyScopeInput);
 }
 
 // A tap over everything, in an aggregate device with the default microphone.
@@ -62,7 +66,8 @@ TapAggregate makeTapAggregate(CoreAudio& coreAudio, bool withMicrophone = true) 
                            {"uid", "com.example.aggregate"},
                            {"private", true},
                            {"taps", {{{"drift", true}, {"uid", description.uuid}}}}};
-    if (withMicrophone) aggregate["subdevices"] = {{{"uid", "BuiltInMicrophoneDevice"}}};
+    if (withMicrophone)
+        aggregate["subdevices"] = {{{"uid", "BuiltInMicrophoneDevice"}}};
     EXPECT_EQ(coreAudio.AudioHardwareCreateAggregateDevice(aggregate, &made.device), 0);
     return made;
 }
@@ -70,8 +75,10 @@ TapAggregate makeTapAggregate(CoreAudio& coreAudio, bool withMicrophone = true) 
 TEST(SimulatedCoreAudio, DefaultMachineHasTheHelperProcessesAndOneMicrophone) {
     auto coreAudio = machine();
     const std::vector<AudioObjectID> processes = audioObjectIDArray(
-        *coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal);
-    EXPECT_THAT(processes, ElementsAre(translatePid(*coreAudio, getpid()), translatePid(*coreAudio, getppid())));
+        *coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList,
+        kAudioObjectPropertyScopeGlobal);
+    EXPECT_THAT(processes, ElementsAre(translatePid(*coreAudio, getpid()),
+                                       translatePid(*coreAudio, getppid())));
     EXPECT_EQ(translatePid(*coreAudio, 999999999), 0u);
     EXPECT_EQ(audioObjectCFString(*coreAudio, processes[0], kAudioProcessPropertyBundleID,
                                   kAudioObjectPropertyScopeGlobal),
@@ -96,8 +103,9 @@ TEST(SimulatedCoreAudio, AggregateCarriesTheSubDeviceStreamsThenTheTap) {
     const TapAggregate made = makeTapAggregate(*coreAudio);
     AudioStreamBasicDescription tapFormat;
     std::uint32_t size = sizeof tapFormat;
-    ASSERT_EQ(coreAudio->AudioObjectGetPropertyData(made.tap, {kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal, 0},
-                                                    0, nullptr, &size, &tapFormat),
+    ASSERT_EQ(coreAudio->AudioObjectGetPropertyData(
+                  made.tap, {kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal, 0}, 0,
+                  nullptr, &size, &tapFormat),
               0);
     EXPECT_EQ(tapFormat.mChannelsPerFrame, 2u);
     EXPECT_EQ(tapFormat.mBytesPerFrame, 8u);
@@ -127,10 +135,12 @@ struct Capture {
     std::atomic<bool> calledAfterStop{false};
 };
 
-OSStatus captureCycle(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-                      AudioBufferList*, const AudioTimeStamp*, void* clientData) {
+OSStatus captureCycle(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
+                      const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
+                      void* clientData) {
     auto& capture = *static_cast<Capture*>(clientData);
-    if (capture.stopped) capture.calledAfterStop = true;
+    if (capture.stopped)
+        capture.calledAfterStop = true;
     std::lock_guard lock(capture.mutex);
     std::vector<std::vector<float>> buffers;
     capture.channels.clear();
@@ -152,7 +162,8 @@ void runCycles(CoreAudio& coreAudio, AudioObjectID device, Capture& capture, std
     for (int i = 0; i < 2000; ++i) {
         {
             std::lock_guard lock(capture.mutex);
-            if (capture.cycles.size() >= cycles) break;
+            if (capture.cycles.size() >= cycles)
+                break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -166,7 +177,10 @@ void runCycles(CoreAudio& coreAudio, AudioObjectID device, Capture& capture, std
 TEST(SimulatedCoreAudio, IOCyclesDeliverOneBufferPerStreamInStreamOrder) {
     auto coreAudio = machine({
         {"plays", {{"signal", "sine"}, {"frequency", 1000}, {"amplitude", 0.5}}},
-        {"devices", {{{"name", "Mic"}, {"uid", "BuiltInMicrophoneDevice"}, {"hears", {{"signal", "sine"}, {"frequency", 75}, {"amplitude", 0.25}}}}}},
+        {"devices",
+         {{{"name", "Mic"},
+           {"uid", "BuiltInMicrophoneDevice"},
+           {"hears", {{"signal", "sine"}, {"frequency", 75}, {"amplitude", 0.25}}}}}},
         {"realTime", false},
         {"maximumIOCycles", 3},
     });
@@ -192,7 +206,8 @@ TEST(SimulatedCoreAudio, NonInterleavedStreamsGiveOneBufferPerChannelAndWavFiles
     // A 16-bit mono WAV file of four samples.
     std::string wav = "RIFF----WAVEfmt ";
     auto put = [&](std::uint32_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i) wav += static_cast<char>((value >> (8 * i)) & 0xFF);
+        for (int i = 0; i < bytes; ++i)
+            wav += static_cast<char>((value >> (8 * i)) & 0xFF);
     };
     put(16, 4);
     put(1, 2);
@@ -203,7 +218,8 @@ TEST(SimulatedCoreAudio, NonInterleavedStreamsGiveOneBufferPerChannelAndWavFiles
     put(16, 2);
     wav += "data";
     put(8, 4);
-    for (const std::int16_t sample : {std::int16_t(32767), std::int16_t(-32767), std::int16_t(0), std::int16_t(16384)}) {
+    for (const std::int16_t sample :
+         {std::int16_t(32767), std::int16_t(-32767), std::int16_t(0), std::int16_t(16384)}) {
         put(static_cast<std::uint16_t>(sample), 2);
     }
     const std::string path = directory.writeFile("four.wav", wav);
@@ -225,7 +241,8 @@ TEST(SimulatedCoreAudio, NonInterleavedStreamsGiveOneBufferPerChannelAndWavFiles
 }
 
 TEST(SimulatedCoreAudio, StartCanBlockForAWhileOrUntilReleased) {
-    auto delayed = machine({{"startDelaySeconds", 0.2}, {"realTime", false}, {"maximumIOCycles", 0}});
+    auto delayed =
+        machine({{"startDelaySeconds", 0.2}, {"realTime", false}, {"maximumIOCycles", 0}});
     const TapAggregate made = makeTapAggregate(*delayed);
     Capture capture;
     AudioDeviceIOProcID ioProc{};
@@ -239,8 +256,10 @@ TEST(SimulatedCoreAudio, StartCanBlockForAWhileOrUntilReleased) {
 
     auto forever = machine({{"startDelaySeconds", "forever"}});
     const TapAggregate blocked = makeTapAggregate(*forever);
-    ASSERT_EQ(forever->AudioDeviceCreateIOProcID(blocked.device, &captureCycle, &capture, &ioProc), 0);
-    auto start = std::async(std::launch::async, [&] { return forever->AudioDeviceStart(blocked.device, ioProc); });
+    ASSERT_EQ(forever->AudioDeviceCreateIOProcID(blocked.device, &captureCycle, &capture, &ioProc),
+              0);
+    auto start = std::async(std::launch::async,
+                            [&] { return forever->AudioDeviceStart(blocked.device, ioProc); });
     EXPECT_EQ(start.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     // The device goes while the start is blocked: the start then fails.
     EXPECT_EQ(forever->AudioHardwareDestroyAggregateDevice(blocked.device), 0);
@@ -256,33 +275,44 @@ TEST(SimulatedCoreAudio, ScenarioStatusesReachEveryOperation) {
                                 {"AudioDeviceCreateIOProcID", -50},
                                 {"AudioObjectGetPropertyData", {{"tfmt", 7}}}}}});
     AudioObjectID object = 0;
-    EXPECT_EQ(coreAudio->AudioHardwareCreateProcessTap(CATapDescription::stereoGlobalTapButExcludeProcesses({}), &object), 1);
+    EXPECT_EQ(coreAudio->AudioHardwareCreateProcessTap(
+                  CATapDescription::stereoGlobalTapButExcludeProcesses({}), &object),
+              1);
     EXPECT_EQ(coreAudio->AudioHardwareCreateAggregateDevice(CFDictionary::object(), &object),
               kAudioHardwareIllegalOperationError);
     AudioDeviceIOProcID ioProc{};
-    EXPECT_EQ(coreAudio->AudioDeviceCreateIOProcID(coreAudio->deviceIDs()[0], &captureCycle, nullptr, &ioProc), -50);
+    EXPECT_EQ(coreAudio->AudioDeviceCreateIOProcID(coreAudio->deviceIDs()[0], &captureCycle,
+                                                   nullptr, &ioProc),
+              -50);
 
-    auto empty = machine({{"emptyIOProcID", true}, {"statuses", {{"AudioDeviceStart", 2003329396}}}});
+    auto empty =
+        machine({{"emptyIOProcID", true}, {"statuses", {{"AudioDeviceStart", 2003329396}}}});
     ioProc = AudioDeviceIOProcID{5};
-    EXPECT_EQ(empty->AudioDeviceCreateIOProcID(empty->deviceIDs()[0], &captureCycle, nullptr, &ioProc), 0);
+    EXPECT_EQ(
+        empty->AudioDeviceCreateIOProcID(empty->deviceIDs()[0], &captureCycle, nullptr, &ioProc),
+        0);
     EXPECT_EQ(ioProc, AudioDeviceIOProcID{});
     EXPECT_EQ(empty->AudioDeviceStart(empty->deviceIDs()[0], ioProc), 2003329396);
 }
 
 TEST(SimulatedCoreAudio, ProcessesRecordAndAppearAsTheScenarioSays) {
-    auto coreAudio = machine({{"includeHelperProcesses", false},
-                              {"processes",
-                               {{{"pid", 501}, {"bundleID", "com.example.call"}, {"runningInput", true}},
-                                {{"pid", 502}, {"bundleID", nullptr}},
-                                {{"pid", 503}, {"listedBetween", {100, nullptr}}}}}});
+    auto coreAudio =
+        machine({{"includeHelperProcesses", false},
+                 {"processes",
+                  {{{"pid", 501}, {"bundleID", "com.example.call"}, {"runningInput", true}},
+                   {{"pid", 502}, {"bundleID", nullptr}},
+                   {{"pid", 503}, {"listedBetween", {100, nullptr}}}}}});
     const std::vector<AudioObjectID> processes = audioObjectIDArray(
-        *coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal);
+        *coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList,
+        kAudioObjectPropertyScopeGlobal);
     ASSERT_EQ(processes.size(), 2u);
     EXPECT_EQ(translatePid(*coreAudio, 503), 0u);
-    EXPECT_EQ(audioObjectValue<std::uint32_t>(*coreAudio, processes[0], kAudioProcessPropertyIsRunningInput,
+    EXPECT_EQ(audioObjectValue<std::uint32_t>(*coreAudio, processes[0],
+                                              kAudioProcessPropertyIsRunningInput,
                                               kAudioObjectPropertyScopeGlobal, 0),
               1u);
-    EXPECT_EQ(audioObjectValue<std::uint32_t>(*coreAudio, processes[1], kAudioProcessPropertyIsRunningInput,
+    EXPECT_EQ(audioObjectValue<std::uint32_t>(*coreAudio, processes[1],
+                                              kAudioProcessPropertyIsRunningInput,
                                               kAudioObjectPropertyScopeGlobal, 0),
               0u);
     EXPECT_THROW(audioObjectCFString(*coreAudio, processes[1], kAudioProcessPropertyBundleID,
@@ -302,14 +332,16 @@ TEST(SimulatedCoreAudio, RejectsScenariosItCannotUse) {
         {{"ioCycleFrames", 0}},
     };
     for (const nlohmann::json& section : bad) {
-        EXPECT_THROW(SimulatedCoreAudioConfig::fromSection(section), simulation::ScenarioError) << section.dump();
+        EXPECT_THROW(SimulatedCoreAudioConfig::fromSection(section), simulation::ScenarioError)
+            << section.dump();
     }
 }
 
 TEST(SimulatedCoreAudio, RecordsEveryCallWithWhatWasPassed) {
     testing::TemporaryDirectory directory;
     const std::string path = directory.path() + "/calls.jsonl";
-    auto coreAudio = machine(nlohmann::json::object(), std::make_shared<simulation::CallRecorder>(path));
+    auto coreAudio =
+        machine(nlohmann::json::object(), std::make_shared<simulation::CallRecorder>(path));
     CATapDescription description = CATapDescription::stereoGlobalTapButExcludeProcesses({101, 102});
     description.name = "Probe";
     description.isPrivate = true;
@@ -343,7 +375,9 @@ TEST(SimulatedCoreAudio, TapDescriptionsHaveFreshCanonicalUUIDs) {
         if (i == 8 || i == 13 || i == 18 || i == 23) {
             EXPECT_EQ(first[i], '-');
         } else {
-            EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(first[i])) && !std::islower(first[i])) << first;
+            EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(first[i])) &&
+                        !std::islower(first[i]))
+                << first;
         }
     }
 }

@@ -1,8 +1,8 @@
 #include "audio-helper/tap/process_tap_probe.h"
 
 #include <fcntl.h>
-#include <thread>
 #include <unistd.h>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,9 +17,10 @@ namespace {
 using ::testing::ElementsAre;
 
 class ProcessTapProbeTest : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<SimulatedCoreAudio> machine(const nlohmann::json& section) {
-        return std::make_shared<SimulatedCoreAudio>(SimulatedCoreAudioConfig::fromSection(section), nullptr);
+        return std::make_shared<SimulatedCoreAudio>(SimulatedCoreAudioConfig::fromSection(section),
+                                                    nullptr);
     }
     std::vector<std::string> types() {
         std::vector<std::string> names;
@@ -45,14 +46,17 @@ TEST_F(ProcessTapProbeTest, CapturesUntilStoppedAndReleasesEverything) {
     CommandOptions options;
     options.microphone = "Built-in Microphone";
     probe.start(options);
-    while (coreAudio->deliveredIOCycles() < 40) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (coreAudio->deliveredIOCycles() < 40)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     probe.stop();
     probe.stop();
     writer->writeEnded();
     writer->flush();
-    EXPECT_THAT(types(), ElementsAre("stream_started", "microphone_selected", "microphone_mix_format", "pcm_s16le",
-                                     "pcm_s16le", "pcm_s16le", "pcm_s16le", "stream_ended"));
-    EXPECT_EQ(coreAudio->liveTaps() + coreAudio->liveAggregateDevices() + coreAudio->liveIOProcs(), 0u);
+    EXPECT_THAT(types(),
+                ElementsAre("stream_started", "microphone_selected", "microphone_mix_format",
+                            "pcm_s16le", "pcm_s16le", "pcm_s16le", "pcm_s16le", "stream_ended"));
+    EXPECT_EQ(coreAudio->liveTaps() + coreAudio->liveAggregateDevices() + coreAudio->liveIOProcs(),
+              0u);
     ::close(fd_);
 }
 
@@ -66,10 +70,12 @@ TEST_F(ProcessTapProbeTest, StartTimeLimitStopsTheProbeFirst) {
         FAIL() << "no error";
     } catch (const HelperError& error) {
         EXPECT_EQ(error.description(),
-                  "AudioDeviceStart did not return within 0.25s. The tap aggregate may be waiting for active audio "
+                  "AudioDeviceStart did not return within 0.25s. The tap aggregate may be waiting "
+                  "for active audio "
                   "or may need a different read path.");
     }
-    EXPECT_EQ(coreAudio->liveTaps() + coreAudio->liveAggregateDevices() + coreAudio->liveIOProcs(), 0u);
+    EXPECT_EQ(coreAudio->liveTaps() + coreAudio->liveAggregateDevices() + coreAudio->liveIOProcs(),
+              0u);
     // The abandoned start comes back later and finds nothing to start.
     coreAudio->releaseBlockedStarts();
     probe.stop();
