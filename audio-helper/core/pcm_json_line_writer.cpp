@@ -259,18 +259,32 @@ void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
     const double lastStart = count < 2 ? 0.0 : static_cast<double>(count - 1);
     std::int16_t* output = outputBuffer_.data();
     std::size_t filled = outputCount_;
-    while (count >= 2 && position < lastStart) {
-        // The position is below count - 1 here, so the signed conversion is exact and cheaper.
-        const auto index = static_cast<std::size_t>(static_cast<std::int64_t>(position));
+    const auto emit = [&](std::size_t index, float fraction) {
         const float a = input[index];
         const float b = input[index + 1];
-        const auto fraction = static_cast<float>(position - static_cast<double>(index));
         const float x = a + (b - a) * fraction;
         output[filled++] = convertSample(shapeLevel(x));
-        position += step;
         if (filled == outputBuffer_.size()) {
             makeChunkEvent(outputBuffer_);
             filled = 0;
+        }
+    };
+    if (step < 0x1p52 && step == std::floor(step) && position == std::floor(position) &&
+        lastStart < 0x1p52) {
+        // A whole step from a whole position (48, 32 or 16 kHz) keeps every position a whole
+        // number, exactly as adding the step in double precision would: no fraction to carry.
+        const auto wholeStep = static_cast<std::size_t>(step);
+        auto index = static_cast<std::size_t>(position);
+        for (; count >= 2 && index < count - 1; index += wholeStep) {
+            emit(index, 0.0f);
+        }
+        position = static_cast<double>(index);
+    } else {
+        while (count >= 2 && position < lastStart) {
+            // The position is below count - 1 here, so the signed conversion is exact and cheaper.
+            const auto index = static_cast<std::size_t>(static_cast<std::int64_t>(position));
+            emit(index, static_cast<float>(position - static_cast<double>(index)));
+            position += step;
         }
     }
     outputCount_ = filled;
@@ -294,30 +308,20 @@ void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
 }
 
 void PcmJsonLineWriter::makeChunkEvent(std::span<const std::int16_t> samples) {
-    // The largest |sample| / 32767 is the largest |sample| divided once (division is monotonic).
-    // The squares are summed in four interleaved partial sums, which keeps the adds from
-    // waiting on one another.
+    // "peak" is the largest |sample| / 32767 (division is monotonic, so one division does);
+    // "rms" comes from the exact integer sum of the squares.
     int largest = 0;
-    double sums[4] = {0, 0, 0, 0};
-    const std::size_t count = samples.size();
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        for (std::size_t lane = 0; lane < 4; ++lane) {
-            const int sample = samples[i + lane];
-            largest = std::max(largest, sample < 0 ? -sample : sample);
-            const double u = sample / 32767.0;
-            sums[lane] += u * u;
-        }
+    std::int64_t sumOfSquares = 0;
+    for (const std::int16_t sample : samples) {
+        const int value = sample;
+        largest = std::max(largest, value < 0 ? -value : value);
+        sumOfSquares += value * value;
     }
-    for (; i < count; ++i) {
-        const int sample = samples[i];
-        largest = std::max(largest, sample < 0 ? -sample : sample);
-        const double u = sample / 32767.0;
-        sums[0] += u * u;
-    }
-    const double sumOfSquares = (sums[0] + sums[1]) + (sums[2] + sums[3]);
     const double peak = largest / 32767.0;
-    const double rms = count == 0 ? 0.0 : std::sqrt(sumOfSquares / static_cast<double>(count));
+    const double rms = samples.empty()
+                           ? 0.0
+                           : std::sqrt(static_cast<double>(sumOfSquares) / (32767.0 * 32767.0) /
+                                       static_cast<double>(samples.size()));
     if (!didLogFirstChunk_) {
         didLogFirstChunk_ = true;
         writeStderr(command_ +

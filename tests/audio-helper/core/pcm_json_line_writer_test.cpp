@@ -199,6 +199,31 @@ TEST_F(WriterTest, OutputDoesNotDependOnHowTheInputIsCutInto48kHzBlocks) {
     EXPECT_EQ(blockLines, whole);
 }
 
+// A fractional step (44.1 kHz) fed in uneven blocks gives the samples of stepping once through
+// the whole input: a + (b - a) * f at every position n * 44100 / 16000 (inputs below 0.9 are
+// only scaled by 0.98 on the way to 16 bits).
+TEST_F(WriterTest, FractionalStepsInterpolateAcrossBlockBoundaries) {
+    std::vector<float> input(44100 / 5 + 3);
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        input[i] = static_cast<float>(0.7 * std::sin(i * 0.031));
+    }
+    for (std::size_t start = 0, size = 1; start < input.size();
+         start += size, size = size % 700 + 97) {
+        size = std::min(size, input.size() - start);
+        writer_->recordMonoSamples(std::span<const float>(input).subspan(start, size), 44100);
+    }
+    const std::vector<std::int16_t> output = samples();
+    ASSERT_EQ(output.size(), 3200u);
+    const double step = 44100.0 / 16000.0;
+    double position = 0;
+    for (std::size_t n = 0; n < output.size(); ++n, position += step) {
+        const auto i = static_cast<std::size_t>(position);
+        const float f = static_cast<float>(position - static_cast<double>(i));
+        const float x = input[i] + (input[i + 1] - input[i]) * f;
+        ASSERT_EQ(output[n], static_cast<std::int16_t>(x * 0.98f * 32767.0f)) << "output " << n;
+    }
+}
+
 TEST_F(WriterTest, FortyEightKilohertzBlocksGiveOneChunkEveryTenBlocks) {
     const std::vector<float> block(480, 0.25f);
     for (int i = 0; i < 9; ++i)
