@@ -9,7 +9,7 @@ debian_packages=(
     build-essential cmake ninja-build pkg-config git
     clang-14 libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    libasio-dev nlohmann-json3-dev liburiparser-dev libsoxr-dev
+    libasio-dev nlohmann-json3-dev liburiparser-dev libsoxr-dev libicu-dev
     nodejs npm
 )
 

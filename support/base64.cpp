@@ -1,6 +1,8 @@
 #include "support/base64.h"
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace norvi {
 
@@ -12,12 +14,20 @@ void appendBase64(std::string& out, const void* data, std::size_t size) {
     out.resize(start + (size + 2) / 3 * 4);
     char* cursor = out.data() + start;
     std::size_t i = 0;
+    // Two output characters per table lookup: every 12-bit value maps to its pair.
+    static const auto pairs = [] {
+        std::array<char, 2 * 4096> table{};
+        for (std::size_t v = 0; v < 4096; ++v) {
+            table[2 * v] = alphabet[v >> 6];
+            table[2 * v + 1] = alphabet[v & 63];
+        }
+        return table;
+    }();
     for (; i + 3 <= size; i += 3) {
         const std::uint32_t group = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-        *cursor++ = alphabet[(group >> 18) & 63];
-        *cursor++ = alphabet[(group >> 12) & 63];
-        *cursor++ = alphabet[(group >> 6) & 63];
-        *cursor++ = alphabet[group & 63];
+        std::memcpy(cursor, &pairs[2 * (group >> 12)], 2);
+        std::memcpy(cursor + 2, &pairs[2 * (group & 4095)], 2);
+        cursor += 4;
     }
     if (i < size) {
         const bool two = i + 1 < size;

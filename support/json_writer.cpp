@@ -1,5 +1,6 @@
 #include "support/json_writer.h"
 
+#include <array>
 #include <cmath>
 
 #include "support/number_text.h"
@@ -123,43 +124,63 @@ JsonWriter& JsonWriter::value(const std::vector<std::string>& texts) {
     return endArray();
 }
 
+namespace {
+
+// Bytes copied into a string as they are: printable ASCII except '"' and '\\' (and '/' when
+// it is escaped). Everything else ends a plain run.
+constexpr std::array<bool, 256> plainBytes(bool escapeSlash) {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x80; ++c) {
+        plain[c] = c != '"' && c != '\\' && !(escapeSlash && c == '/');
+    }
+    return plain;
+}
+constexpr std::array<bool, 256> plainWithSlash = plainBytes(false);
+constexpr std::array<bool, 256> plainWithoutSlash = plainBytes(true);
+
+}  // namespace
+
 void JsonWriter::appendString(std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
+    const std::array<bool, 256>& plain = style_.escapeSlash ? plainWithoutSlash : plainWithSlash;
     text_ += '"';
-    std::size_t plainStart = 0;
-    auto flushPlain = [&](std::size_t end) {
-        appendValidUtf8(text_, text.substr(plainStart, end - plainStart));
-    };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const char* escape = nullptr;
-        switch (c) {
-            case '"': escape = "\\\""; break;
-            case '\\': escape = "\\\\"; break;
-            case '\b': escape = "\\b"; break;
-            case '\f': escape = "\\f"; break;
-            case '\n': escape = "\\n"; break;
-            case '\r': escape = "\\r"; break;
-            case '\t': escape = "\\t"; break;
-            case '/':
-                if (style_.escapeSlash) escape = "\\/";
-                break;
-            default: break;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t runStart = i;
+        while (i < text.size() && plain[static_cast<unsigned char>(text[i])]) {
+            ++i;
         }
-        if (escape == nullptr && c >= 0x20) {
+        text_.append(text.substr(runStart, i - runStart));
+        if (i == text.size()) {
+            break;
+        }
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            // A run of non-ASCII bytes is checked as UTF-8 as a whole.
+            const std::size_t start = i;
+            while (i < text.size() && static_cast<unsigned char>(text[i]) >= 0x80) {
+                ++i;
+            }
+            appendValidUtf8(text_, text.substr(start, i - start));
             continue;
         }
-        flushPlain(i);
-        plainStart = i + 1;
-        if (escape != nullptr) {
-            text_ += escape;
-        } else {
-            text_ += "\\u00";
-            text_ += hex[c >> 4];
-            text_ += hex[c & 15];
+        ++i;
+        switch (c) {
+            case '"': text_ += "\\\""; break;
+            case '\\': text_ += "\\\\"; break;
+            case '/': text_ += "\\/"; break;
+            case '\b': text_ += "\\b"; break;
+            case '\f': text_ += "\\f"; break;
+            case '\n': text_ += "\\n"; break;
+            case '\r': text_ += "\\r"; break;
+            case '\t': text_ += "\\t"; break;
+            default:
+                text_ += "\\u00";
+                text_ += hex[c >> 4];
+                text_ += hex[c & 15];
+                break;
         }
     }
-    flushPlain(text.size());
     text_ += '"';
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "audio-helper/core/audio_format_description.h"
 #include "audio-helper/core/sample_buffer_audio_buffer_list.h"
@@ -41,20 +42,25 @@ inline std::int16_t convertSample(float y) {
 }
 
 // Rates that can be stepped through; anything else is dropped.
-bool usableRate(double rate) { return rate > 0 && std::isfinite(rate); }
+bool usableRate(double rate) {
+    return rate > 0 && std::isfinite(rate);
+}
 
 }  // namespace
 
 PcmJsonLineWriter::PcmJsonLineWriter(std::string command, int outputFd)
-    : command_(std::move(command)), outputFd_(outputFd), encoder_(compactStyle), writeQueue_(writeQueueLabel) {
-    outputBuffer_.reserve(chunkFrames);
+    : command_(std::move(command)),
+      outputFd_(outputFd),
+      encoder_(compactStyle),
+      writeQueue_(writeQueueLabel) {
     readyChunks_.reserve(16);
     freeChunks_.reserve(64);
 }
 
 PcmJsonLineWriter::~PcmJsonLineWriter() = default;
 
-void PcmJsonLineWriter::writeStarted(const std::optional<AudioStreamBasicDescription>& inputFormat) {
+void PcmJsonLineWriter::writeStarted(
+    const std::optional<AudioStreamBasicDescription>& inputFormat) {
     PcmStreamStartedEvent event{.command = command_, .inputFormat = std::nullopt};
     if (inputFormat) {
         event.inputFormat = AudioFormatSummary::from(*inputFormat);
@@ -66,9 +72,18 @@ void PcmJsonLineWriter::writeDiagnostic(std::string name, std::optional<Details>
     writeJSONLine(StreamDiagnosticEvent{.details = std::move(details), .name = std::move(name)});
 }
 
-void PcmJsonLineWriter::writeEnded() { writeJSONLine(PcmStreamEndedEvent{.command = command_}); }
+void PcmJsonLineWriter::writeEnded() {
+    writeJSONLine(PcmStreamEndedEvent{.command = command_});
+}
 
-void PcmJsonLineWriter::flush() { writeQueue_.flush(); }
+void PcmJsonLineWriter::flush() {
+    writeQueue_.flush();
+}
+
+std::size_t PcmJsonLineWriter::bufferedInputSamples() {
+    std::lock_guard guard(lock_);
+    return inputBuffer_.size();
+}
 
 void PcmJsonLineWriter::recordMonoSamples(std::span<const float> samples, double sampleRate) {
     std::lock_guard recording(recordingLock_);
@@ -85,15 +100,27 @@ void PcmJsonLineWriter::recordBufferList(const AudioBufferList* list,
         return;
     }
     std::lock_guard recording(recordingLock_);
-    const bool isFloat32 = format->mBitsPerChannel == 32 && (format->mFormatFlags & kAudioFormatFlagIsFloat) != 0;
-    const bool isInt16 =
-        format->mBitsPerChannel == 16 && (format->mFormatFlags & kAudioFormatFlagIsSignedInteger) != 0;
+    const bool isFloat32 =
+        format->mBitsPerChannel == 32 && (format->mFormatFlags & kAudioFormatFlagIsFloat) != 0;
+    const bool isInt16 = format->mBitsPerChannel == 16 &&
+                         (format->mFormatFlags & kAudioFormatFlagIsSignedInteger) != 0;
     if (list != nullptr && format->mFormatID == kAudioFormatLinearPCM && (isFloat32 || isInt16)) {
+        const bool interleaved = (format->mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+        const std::uint32_t channelsPerFrame =
+            std::max<std::uint32_t>(format->mChannelsPerFrame, 1);
+        if (interleaved && isFloat32) {
+            // The capture format of the tap: mixed straight into the input buffer.
+            std::unique_lock guard(lock_);
+            if (appendInterleavedFloat(*list, channelsPerFrame, format->mSampleRate)) {
+                guard.unlock();
+                queueReadyChunks();
+                return;
+            }
+        }
         const std::span<const float> samples =
-            (format->mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0
-                ? extractor_.nonInterleaved(*list, format->mBitsPerChannel, isFloat32)
-                : extractor_.interleaved(*list, format->mBitsPerChannel,
-                                         std::max<std::uint32_t>(format->mChannelsPerFrame, 1), isFloat32);
+            interleaved ? extractor_.interleaved(*list, format->mBitsPerChannel, channelsPerFrame,
+                                                 isFloat32)
+                        : extractor_.nonInterleaved(*list, format->mBitsPerChannel, isFloat32);
         if (!samples.empty()) {
             {
                 std::lock_guard guard(lock_);
@@ -104,44 +131,120 @@ void PcmJsonLineWriter::recordBufferList(const AudioBufferList* list,
         }
     }
     if (!didLogUnsupportedFormat_.exchange(true)) {
-        writeStderr(command_ + ": unsupported or empty PCM buffer format=" + describeAudioFormat(*format) + "\n");
+        writeStderr(command_ + ": unsupported or empty PCM buffer format=" +
+                    describeAudioFormat(*format) + "\n");
     }
 }
 
 void PcmJsonLineWriter::recordSampleBuffer(const CMSampleBuffer& buffer) {
     const AudioStreamBasicDescription* description =
-        CMAudioFormatDescriptionGetStreamBasicDescription(CMSampleBufferGetFormatDescription(buffer));
+        CMAudioFormatDescriptionGetStreamBasicDescription(
+            CMSampleBufferGetFormatDescription(buffer));
     if (description == nullptr) {
         if (!didLogMissingFormatDescription_.exchange(true)) {
-            writeStderr(command_ + ": audio sample buffer was missing a linear PCM format description\n");
+            writeStderr(command_ +
+                        ": audio sample buffer was missing a linear PCM format description\n");
         }
         return;
     }
     const AudioStreamBasicDescription format = *description;
     try {
-        withSampleBufferAudioBufferList(buffer, format,
-                                        [&](const AudioBufferList* list) { recordBufferList(list, format); });
+        withSampleBufferAudioBufferList(
+            buffer, format, [&](const AudioBufferList* list) { recordBufferList(list, format); });
     } catch (const SampleBufferAudioBufferListError& error) {
         if (!didLogUnsupportedSampleBuffer_.exchange(true)) {
-            writeStderr(command_ + ": failed to extract audio buffer list status=" + statusDescription(error.status) +
-                        " format=" + describeAudioFormat(format) + "\n");
+            writeStderr(command_ + ": failed to extract audio buffer list status=" +
+                        statusDescription(error.status) + " format=" + describeAudioFormat(format) +
+                        "\n");
         }
     }
 }
 
-void PcmJsonLineWriter::appendSamples(std::span<const float> samples, double sampleRate) {
+void PcmJsonLineWriter::useRate(double sampleRate) {
     if (!inputSampleRate_ || *inputSampleRate_ != sampleRate) {
         // A new rate starts from nothing: what the old rate left unconverted is dropped.
         inputSampleRate_ = sampleRate;
         inputBuffer_.clear();
-        outputBuffer_.clear();
+        outputCount_ = 0;
         sourcePosition_ = 0;
     }
+}
+
+void PcmJsonLineWriter::appendSamples(std::span<const float> samples, double sampleRate) {
+    useRate(sampleRate);
     if (!usableRate(sampleRate)) {
         return;
     }
     inputBuffer_.insert(inputBuffer_.end(), samples.begin(), samples.end());
     consumeReadyChunks(sampleRate);
+}
+
+namespace {
+
+// Channels and whole frames of one interleaved 32-bit float buffer, as the extractor counts them.
+std::uint32_t bufferChannels(const AudioBuffer& buffer, std::uint32_t channelsPerFrame) {
+    return std::max<std::uint32_t>(
+        buffer.mNumberChannels != 0 ? buffer.mNumberChannels : channelsPerFrame, 1);
+}
+
+std::size_t interleavedFloatFrames(const AudioBuffer& buffer, std::uint32_t channelsPerFrame) {
+    if (buffer.mData == nullptr) {
+        return 0;
+    }
+    return buffer.mDataByteSize /
+           (std::size_t(bufferChannels(buffer, channelsPerFrame)) * sizeof(float));
+}
+
+float loadFloat(const std::byte* bytes, std::size_t index) {
+    float value;
+    std::memcpy(&value, bytes + index * sizeof(float), sizeof value);
+    return value;
+}
+
+}  // namespace
+
+bool PcmJsonLineWriter::appendInterleavedFloat(const AudioBufferList& list,
+                                               std::uint32_t channelsPerFrame, double sampleRate) {
+    std::size_t total = 0;
+    for (const AudioBuffer& buffer : audioBuffers(list)) {
+        total += interleavedFloatFrames(buffer, channelsPerFrame);
+    }
+    if (total == 0) {
+        return false;
+    }
+    useRate(sampleRate);
+    if (!usableRate(sampleRate)) {
+        return true;
+    }
+    std::size_t at = inputBuffer_.size();
+    inputBuffer_.resize(at + total);
+    float* out = inputBuffer_.data();
+    // Each frame is the mean of its channels, summed from 0 in channel order, exactly as the
+    // extractor mixes them.
+    for (const AudioBuffer& buffer : audioBuffers(list)) {
+        const std::size_t frames = interleavedFloatFrames(buffer, channelsPerFrame);
+        const std::uint32_t channels = bufferChannels(buffer, channelsPerFrame);
+        const auto* bytes = static_cast<const std::byte*>(buffer.mData);
+        if (channels == 2) {
+            for (std::size_t frame = 0; frame < frames; ++frame) {
+                float sum = 0.0f;
+                sum += loadFloat(bytes, 2 * frame);
+                sum += loadFloat(bytes, 2 * frame + 1);
+                out[at++] = sum / 2.0f;
+            }
+            continue;
+        }
+        const auto divisor = static_cast<float>(channels);
+        for (std::size_t frame = 0; frame < frames; ++frame) {
+            float sum = 0.0f;
+            for (std::uint32_t channel = 0; channel < channels; ++channel) {
+                sum += loadFloat(bytes, frame * channels + channel);
+            }
+            out[at++] = sum / divisor;
+        }
+    }
+    consumeReadyChunks(sampleRate);
+    return true;
 }
 
 void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
@@ -154,19 +257,37 @@ void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
     double position = sourcePosition_;
     // The two samples around the position must both be there: index + 1 < count.
     const double lastStart = count < 2 ? 0.0 : static_cast<double>(count - 1);
-    while (count >= 2 && position < lastStart) {
-        const auto index = static_cast<std::size_t>(position);
+    std::int16_t* output = outputBuffer_.data();
+    std::size_t filled = outputCount_;
+    const auto emit = [&](std::size_t index, float fraction) {
         const float a = input[index];
         const float b = input[index + 1];
-        const auto fraction = static_cast<float>(position - static_cast<double>(index));
         const float x = a + (b - a) * fraction;
-        outputBuffer_.push_back(convertSample(shapeLevel(x)));
-        position += step;
-        if (outputBuffer_.size() == static_cast<std::size_t>(chunkFrames)) {
+        output[filled++] = convertSample(shapeLevel(x));
+        if (filled == outputBuffer_.size()) {
             makeChunkEvent(outputBuffer_);
-            outputBuffer_.clear();
+            filled = 0;
+        }
+    };
+    if (step < 0x1p52 && step == std::floor(step) && position == std::floor(position) &&
+        lastStart < 0x1p52) {
+        // A whole step from a whole position (48, 32 or 16 kHz) keeps every position a whole
+        // number, exactly as adding the step in double precision would: no fraction to carry.
+        const auto wholeStep = static_cast<std::size_t>(step);
+        auto index = static_cast<std::size_t>(position);
+        for (; count >= 2 && index < count - 1; index += wholeStep) {
+            emit(index, 0.0f);
+        }
+        position = static_cast<double>(index);
+    } else {
+        while (count >= 2 && position < lastStart) {
+            // The position is below count - 1 here, so the signed conversion is exact and cheaper.
+            const auto index = static_cast<std::size_t>(static_cast<std::int64_t>(position));
+            emit(index, static_cast<float>(position - static_cast<double>(index)));
+            position += step;
         }
     }
+    outputCount_ = filled;
     // Keep the sample before the position (and at least the last one), shifting the position by
     // exactly what is removed.
     std::size_t drop = 0;
@@ -179,24 +300,32 @@ void PcmJsonLineWriter::consumeReadyChunks(double inputSampleRate) {
         }
     }
     if (drop > 0) {
-        inputBuffer_.erase(inputBuffer_.begin(), inputBuffer_.begin() + static_cast<std::ptrdiff_t>(drop));
+        inputBuffer_.erase(inputBuffer_.begin(),
+                           inputBuffer_.begin() + static_cast<std::ptrdiff_t>(drop));
         position -= static_cast<double>(drop);
     }
     sourcePosition_ = position;
 }
 
 void PcmJsonLineWriter::makeChunkEvent(std::span<const std::int16_t> samples) {
-    double peak = 0;
-    double sumOfSquares = 0;
+    // "peak" is the largest |sample| / 32767 (division is monotonic, so one division does);
+    // "rms" comes from the exact integer sum of the squares.
+    int largest = 0;
+    std::int64_t sumOfSquares = 0;
     for (const std::int16_t sample : samples) {
-        const double u = sample / 32767.0;
-        peak = std::max(peak, std::fabs(u));
-        sumOfSquares += u * u;
+        const int value = sample;
+        largest = std::max(largest, value < 0 ? -value : value);
+        sumOfSquares += value * value;
     }
-    const double rms = samples.empty() ? 0.0 : std::sqrt(sumOfSquares / static_cast<double>(samples.size()));
+    const double peak = largest / 32767.0;
+    const double rms = samples.empty()
+                           ? 0.0
+                           : std::sqrt(static_cast<double>(sumOfSquares) / (32767.0 * 32767.0) /
+                                       static_cast<double>(samples.size()));
     if (!didLogFirstChunk_) {
         didLogFirstChunk_ = true;
-        writeStderr(command_ + ": emitted first PCM chunk frames=" + std::to_string(samples.size()) +
+        writeStderr(command_ +
+                    ": emitted first PCM chunk frames=" + std::to_string(samples.size()) +
                     " peak=" + doubleDescription(peak) + " rms=" + doubleDescription(rms) + "\n");
     }
     PendingChunk* chunk = takePendingChunk();

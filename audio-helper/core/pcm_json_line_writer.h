@@ -1,5 +1,7 @@
 #pragma once
 
+#include <unistd.h>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -7,7 +9,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -29,7 +30,7 @@ namespace norvi::helper {
 // are dropped rather than buffered (a change to such a rate still discards the partial state,
 // as any change of rate does).
 class PcmJsonLineWriter {
-public:
+  public:
     using Details = std::vector<std::pair<std::string, std::string>>;
 
     static constexpr int chunkFrames = 1600;
@@ -43,7 +44,8 @@ public:
 
     void writeStarted(const std::optional<AudioStreamBasicDescription>& inputFormat);
     void recordMonoSamples(std::span<const float> samples, double sampleRate);
-    void recordBufferList(const AudioBufferList* list, const std::optional<AudioStreamBasicDescription>& format);
+    void recordBufferList(const AudioBufferList* list,
+                          const std::optional<AudioStreamBasicDescription>& format);
     void recordSampleBuffer(const CMSampleBuffer& buffer);
     void writeDiagnostic(std::string name, std::optional<Details> details = std::nullopt);
     void writeEnded();
@@ -51,14 +53,22 @@ public:
     void flush();
 
     const std::string& command() const { return command_; }
+    // Input samples held for the next call (at most one more than a call's worth in the steady
+    // state); for tests.
+    std::size_t bufferedInputSamples();
 
-private:
+  private:
     // A finished chunk on its way to the write queue; returned to the pool once written.
     struct PendingChunk {
         PcmStreamChunkEvent event;
     };
 
     // Callers hold `lock_`.
+    void useRate(double sampleRate);
+    // Mixes an interleaved 32-bit float list into `inputBuffer_` and converts; false (nothing
+    // touched) when the list holds no frame.
+    bool appendInterleavedFloat(const AudioBufferList& list, std::uint32_t channelsPerFrame,
+                                double sampleRate);
     void appendSamples(std::span<const float> samples, double sampleRate);
     void consumeReadyChunks(double inputSampleRate);
     void makeChunkEvent(std::span<const std::int16_t> samples);
@@ -81,7 +91,9 @@ private:
     bool didLogFirstChunk_ = false;
     std::vector<float> inputBuffer_;
     std::optional<double> inputSampleRate_;
-    std::vector<std::int16_t> outputBuffer_;
+    // Converted samples that do not fill a chunk yet: the first `outputCount_`.
+    std::array<std::int16_t, chunkFrames> outputBuffer_{};
+    std::size_t outputCount_ = 0;
     double sourcePosition_ = 0;
 
     // Guarded by `recordingLock_`.

@@ -15,3 +15,7 @@ target_sources(norvi_audio_helper PRIVATE
     core/platform/core_media_simulated.cpp
     core/platform/helper_platform.cpp
 )
+# The capture thread's conversion loops are worth the vectoriser in optimised builds.
+if(CMAKE_BUILD_TYPE MATCHES "Rel")
+    set_source_files_properties(core/pcm_json_line_writer.cpp PROPERTIES COMPILE_OPTIONS -O3)
+endif()

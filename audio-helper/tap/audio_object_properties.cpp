@@ -17,7 +17,8 @@ std::string propertySizeOperation(AudioObjectPropertySelector selector) {
 }
 
 std::vector<AudioObjectID> audioObjectIDArray(CoreAudio& coreAudio, AudioObjectID object,
-                                              AudioObjectPropertySelector selector, AudioObjectPropertyScope scope) {
+                                              AudioObjectPropertySelector selector,
+                                              AudioObjectPropertyScope scope) {
     const AudioObjectPropertyAddress address{selector, scope, kAudioObjectPropertyElementMain};
     std::uint32_t size = 0;
     checkOSStatus(coreAudio.AudioObjectGetPropertyDataSize(object, address, 0, nullptr, &size),
@@ -25,15 +26,18 @@ std::vector<AudioObjectID> audioObjectIDArray(CoreAudio& coreAudio, AudioObjectI
     // Whole entries only: a size that is not a multiple of four is cut down to the slots, so
     // the read can never write past them.
     std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), kAudioObjectUnknown);
-    if (ids.empty()) return ids;
+    if (ids.empty())
+        return ids;
     std::uint32_t readSize = static_cast<std::uint32_t>(ids.size() * sizeof(AudioObjectID));
-    checkOSStatus(coreAudio.AudioObjectGetPropertyData(object, address, 0, nullptr, &readSize, ids.data()),
-                  propertyReadOperation(selector));
+    checkOSStatus(
+        coreAudio.AudioObjectGetPropertyData(object, address, 0, nullptr, &readSize, ids.data()),
+        propertyReadOperation(selector));
     std::erase(ids, kAudioObjectUnknown);
     return ids;
 }
 
-std::string audioObjectCFString(CoreAudio& coreAudio, AudioObjectID object, AudioObjectPropertySelector selector,
+std::string audioObjectCFString(CoreAudio& coreAudio, AudioObjectID object,
+                                AudioObjectPropertySelector selector,
                                 AudioObjectPropertyScope scope) {
     const AudioObjectPropertyAddress address{selector, scope, kAudioObjectPropertyElementMain};
     CFStringRef string = nullptr;

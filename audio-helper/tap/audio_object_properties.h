@@ -19,17 +19,21 @@ std::string propertySizeOperation(AudioObjectPropertySelector selector);
 
 // An object list property, without its 0 entries.
 std::vector<AudioObjectID> audioObjectIDArray(CoreAudio& coreAudio, AudioObjectID object,
-                                              AudioObjectPropertySelector selector, AudioObjectPropertyScope scope);
+                                              AudioObjectPropertySelector selector,
+                                              AudioObjectPropertyScope scope);
 
 // A string property; one that reads as null fails with "... returned nil.".
-std::string audioObjectCFString(CoreAudio& coreAudio, AudioObjectID object, AudioObjectPropertySelector selector,
+std::string audioObjectCFString(CoreAudio& coreAudio, AudioObjectID object,
+                                AudioObjectPropertySelector selector,
                                 AudioObjectPropertyScope scope);
 
 // A fixed-size value property; bytes Core Audio does not write keep the default's.
 template <typename T>
-    requires std::is_trivially_copyable_v<T>
-T audioObjectValue(CoreAudio& coreAudio, AudioObjectID object, AudioObjectPropertySelector selector,
-                   AudioObjectPropertyScope scope, T defaultValue) {
+requires std::is_trivially_copyable_v<T> T audioObjectValue(CoreAudio& coreAudio,
+                                                            AudioObjectID object,
+                                                            AudioObjectPropertySelector selector,
+                                                            AudioObjectPropertyScope scope,
+                                                            T defaultValue) {
     const AudioObjectPropertyAddress address{selector, scope, kAudioObjectPropertyElementMain};
     T value = defaultValue;
     std::uint32_t size = sizeof(T);

@@ -7,7 +7,8 @@ namespace norvi::helper {
 
 void checkOSStatus(OSStatus status, std::string_view operation) {
     if (status != 0) {
-        throw HelperError(std::string(operation) + " failed with OSStatus " + statusDescription(status) + ".");
+        throw HelperError(std::string(operation) + " failed with OSStatus " +
+                          statusDescription(status) + ".");
     }
 }
 

@@ -1,16 +1,79 @@
+#include <chrono>
+#include <cmath>
+
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
 #include "audio-helper/core/commands.h"
 #include "audio-helper/core/helper_error.h"
+#include "audio-helper/core/output_records.h"
+#include "audio-helper/core/pcm_json_line_writer.h"
+#include "audio-helper/core/termination_signal.h"
+#include "audio-helper/tap/process_tap_probe.h"
 
 namespace norvi::helper {
+namespace {
 
-// Process-tap capture is not built yet; both commands say so instead of pretending to run.
-void runTapAccessRequest(HelperContext&) {
-    throw HelperError("tap-access is not built yet: process-tap capture is missing.");
+void requireProcessTaps(const HelperContext& context) {
+    if (!context.platform.operatingSystem->isOperatingSystemAtLeast({14, 2, 0})) {
+        throw HelperError("Core Audio process taps require macOS 14.2 or newer.");
+    }
 }
 
-asio::awaitable<void> runTapStream(HelperContext&, const CommandOptions&) {
-    throw HelperError("tap-stream is not built yet: process-tap capture is missing.");
-    co_return;
+// The duration in whole nanoseconds, or nothing when it cannot be timed: an infinite duration,
+// or one of 2^63 ns (about 292 years) or more, means running until a termination signal.
+std::optional<std::chrono::nanoseconds> timedDuration(double seconds) {
+    const double nanoseconds = seconds * 1e9;
+    if (!(nanoseconds < 9223372036854775808.0)) {
+        return std::nullopt;
+    }
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(nanoseconds));
+}
+
+}  // namespace
+
+asio::awaitable<void> runTapStream(HelperContext& context, const CommandOptions& options) {
+    requireProcessTaps(context);
+    auto writer = std::make_shared<PcmJsonLineWriter>("tap-stream");
+    ProcessTapProbe probe(context.platform.coreAudio, writer);
+    try {
+        probe.start(options);
+    } catch (const std::exception& error) {
+        probe.stop();
+        writer->writeDiagnostic("stream_start_failed",
+                                PcmJsonLineWriter::Details{{"message", error.what()}});
+        writer->flush();
+        throw;
+    }
+    const std::optional<std::chrono::nanoseconds> duration =
+        options.durationSeconds ? timedDuration(*options.durationSeconds) : std::nullopt;
+    if (duration) {
+        // No signal handling in this mode: a signal ends the process by its default action.
+        asio::steady_timer timer(co_await asio::this_coro::executor);
+        timer.expires_after(*duration);
+        co_await timer.async_wait(asio::use_awaitable);
+    } else {
+        co_await waitForTerminationSignal();
+    }
+    probe.stop();
+    writer->writeEnded();
+    writer->flush();
+}
+
+void runTapAccessRequest(HelperContext& context) {
+    requireProcessTaps(context);
+    ProcessTapProbe probe(context.platform.coreAudio, nullptr);
+    const CommandOptions defaults;
+    try {
+        probe.start(defaults);
+        probe.stop();
+        printJSON(TapAccessResult{.granted = true, .message = std::nullopt, .requested = true});
+    } catch (const std::exception& error) {
+        probe.stop();
+        printJSON(TapAccessResult{
+            .granted = false, .message = std::string(error.what()), .requested = true});
+    }
 }
 
 }  // namespace norvi::helper

@@ -4,7 +4,8 @@
 
 namespace norvi::helper {
 
-CATapDescription CATapDescription::stereoGlobalTapButExcludeProcesses(std::vector<AudioObjectID> processes) {
+CATapDescription CATapDescription::stereoGlobalTapButExcludeProcesses(
+    std::vector<AudioObjectID> processes) {
     CATapDescription description;
     description.processes = std::move(processes);
     description.isExclusive = true;

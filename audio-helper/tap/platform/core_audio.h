@@ -38,15 +38,18 @@ constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = fourCharCode
 constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
 
 constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCharCode("tfmt");
-constexpr AudioObjectPropertySelector kAudioHardwarePropertyTranslatePIDToProcessObject = fourCharCode("id2p");
-constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyTranslatePIDToProcessObject =
+    fourCharCode("id2p");
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList =
+    fourCharCode("prs#");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCharCode("pbid");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningInput = fourCharCode("piri");
 constexpr AudioObjectPropertySelector kAudioHardwarePropertyDevices = fourCharCode("dev#");
 constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCharCode("stm#");
 constexpr AudioObjectPropertySelector kAudioObjectPropertyName = fourCharCode("lnam");
 constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCharCode("uid ");
-constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultInputDevice = fourCharCode("dIn ");
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultInputDevice =
+    fourCharCode("dIn ");
 constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = fourCharCode("nsrt");
 constexpr AudioObjectPropertySelector kAudioStreamPropertyVirtualFormat = fourCharCode("sfmt");
 
@@ -54,7 +57,8 @@ constexpr OSStatus kAudioHardwareNoError = 0;
 constexpr OSStatus kAudioHardwareUnspecifiedError = static_cast<OSStatus>(fourCharCode("what"));
 constexpr OSStatus kAudioHardwareUnknownPropertyError = static_cast<OSStatus>(fourCharCode("who?"));
 constexpr OSStatus kAudioHardwareBadPropertySizeError = static_cast<OSStatus>(fourCharCode("!siz"));
-constexpr OSStatus kAudioHardwareIllegalOperationError = static_cast<OSStatus>(fourCharCode("nope"));
+constexpr OSStatus kAudioHardwareIllegalOperationError =
+    static_cast<OSStatus>(fourCharCode("nope"));
 constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCharCode("!obj"));
 constexpr OSStatus kAudioHardwareBadDeviceError = static_cast<OSStatus>(fourCharCode("!dev"));
 
@@ -63,8 +67,12 @@ struct CFString {
     std::string text;
 };
 using CFStringRef = const CFString*;
-inline CFStringRef CFStringCreate(std::string text) { return new CFString{std::move(text)}; }
-inline void CFRelease(CFStringRef string) { delete string; }
+inline CFStringRef CFStringCreate(std::string text) {
+    return new CFString{std::move(text)};
+}
+inline void CFRelease(CFStringRef string) {
+    delete string;
+}
 
 // A property-list dictionary (text keys; boolean, text, list and dictionary values), as the
 // aggregate device description is passed.
@@ -72,9 +80,10 @@ using CFDictionary = nlohmann::json;
 
 // A process tap's description. The initializer sets the processes and makes a fresh UUID.
 class CATapDescription {
-public:
+  public:
     // A stereo mixdown of every process except `processes` (process object IDs).
-    static CATapDescription stereoGlobalTapButExcludeProcesses(std::vector<AudioObjectID> processes);
+    static CATapDescription stereoGlobalTapButExcludeProcesses(
+        std::vector<AudioObjectID> processes);
 
     std::vector<AudioObjectID> processes;
     bool isExclusive = true;
@@ -92,25 +101,27 @@ struct AudioTimeStamp {
 };
 
 using AudioDeviceIOProc = OSStatus (*)(AudioObjectID device, const AudioTimeStamp* now,
-                                       const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
-                                       AudioBufferList* outputData, const AudioTimeStamp* outputTime,
-                                       void* clientData);
+                                       const AudioBufferList* inputData,
+                                       const AudioTimeStamp* inputTime, AudioBufferList* outputData,
+                                       const AudioTimeStamp* outputTime, void* clientData);
 
 // A registration of an IO callback on a device; the zero value is no registration.
 enum class AudioDeviceIOProcID : std::uintptr_t {};
 
 class CoreAudio {
-public:
+  public:
     virtual ~CoreAudio() = default;
 
     // `qualifier` (of `qualifierSize` bytes) may be null.
     virtual OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object,
                                                     const AudioObjectPropertyAddress& address,
-                                                    std::uint32_t qualifierSize, const void* qualifier,
+                                                    std::uint32_t qualifierSize,
+                                                    const void* qualifier,
                                                     std::uint32_t* outDataSize) = 0;
     // Writes at most *ioDataSize bytes to `outData` and sets *ioDataSize to the bytes written.
     // A string property writes one CFStringRef that the caller releases (possibly null).
-    virtual OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+    virtual OSStatus AudioObjectGetPropertyData(AudioObjectID object,
+                                                const AudioObjectPropertyAddress& address,
                                                 std::uint32_t qualifierSize, const void* qualifier,
                                                 std::uint32_t* ioDataSize, void* outData) = 0;
 
@@ -121,9 +132,11 @@ public:
                                                         AudioObjectID* outDeviceID) = 0;
     virtual OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID device) = 0;
 
-    virtual OSStatus AudioDeviceCreateIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+    virtual OSStatus AudioDeviceCreateIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
+                                               void* clientData,
                                                AudioDeviceIOProcID* outIOProcID) = 0;
-    virtual OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) = 0;
+    virtual OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device,
+                                                AudioDeviceIOProcID ioProcID) = 0;
     // May block for a long time. Once it has succeeded the callback runs once per IO cycle, on
     // the device's IO thread, until AudioDeviceStop.
     virtual OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) = 0;

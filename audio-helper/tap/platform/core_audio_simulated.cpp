@@ -1,5 +1,6 @@
 #include "audio-helper/tap/platform/core_audio_simulated.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -7,7 +8,6 @@
 #include <fstream>
 #include <iterator>
 #include <numbers>
-#include <unistd.h>
 
 #include "audio-helper/core/audio_format_description.h"
 
@@ -17,7 +17,9 @@ using simulation::ScenarioError;
 
 namespace {
 
-std::string quotedKey(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quotedKey(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
 
 AudioStreamBasicDescription floatFormat(double rate, std::uint32_t channels) {
     return {
@@ -39,7 +41,8 @@ std::uint32_t codeFromText(const std::string& text, const std::string& where) {
     if (text.size() != 4) {
         throw ScenarioError(quotedKey(where) + " must be a four-character code, such as \"lpcm\".");
     }
-    return (std::uint32_t(std::uint8_t(text[0])) << 24) | (std::uint32_t(std::uint8_t(text[1])) << 16) |
+    return (std::uint32_t(std::uint8_t(text[0])) << 24) |
+           (std::uint32_t(std::uint8_t(text[1])) << 16) |
            (std::uint32_t(std::uint8_t(text[2])) << 8) | std::uint32_t(std::uint8_t(text[3]));
 }
 
@@ -58,31 +61,37 @@ OSStatus statusValue(const nlohmann::json& value, const std::string& where) {
     throw ScenarioError(quotedKey(where) + " must be a 32-bit status or a four-character code.");
 }
 
-std::uint32_t unsignedValue(const nlohmann::json& object, std::string_view key, std::uint32_t fallback,
-                            const std::string& where) {
+std::uint32_t unsignedValue(const nlohmann::json& object, std::string_view key,
+                            std::uint32_t fallback, const std::string& where) {
     const std::int64_t value = simulation::integerValue(object, key, fallback, where);
     if (value < 0 || value > static_cast<std::int64_t>(UINT32_MAX)) {
-        throw ScenarioError(quotedKey(where + "." + std::string(key)) + " must be an unsigned 32-bit number.");
+        throw ScenarioError(quotedKey(where + "." + std::string(key)) +
+                            " must be an unsigned 32-bit number.");
     }
     return static_cast<std::uint32_t>(value);
 }
 
-AudioStreamBasicDescription formatValue(const nlohmann::json& object, AudioStreamBasicDescription format,
+AudioStreamBasicDescription formatValue(const nlohmann::json& object,
+                                        AudioStreamBasicDescription format,
                                         const std::string& where) {
-    simulation::requireKnownKeys(object,
-                                 {"sampleRate", "formatID", "formatFlags", "bytesPerPacket", "framesPerPacket",
-                                  "bytesPerFrame", "channelsPerFrame", "bitsPerChannel"},
-                                 where);
+    simulation::requireKnownKeys(
+        object,
+        {"sampleRate", "formatID", "formatFlags", "bytesPerPacket", "framesPerPacket",
+         "bytesPerFrame", "channelsPerFrame", "bitsPerChannel"},
+        where);
     format.mSampleRate = simulation::numberValue(object, "sampleRate", format.mSampleRate, where);
     if (auto found = object.find("formatID"); found != object.end()) {
-        format.mFormatID = found->is_string() ? codeFromText(found->get<std::string>(), where + ".formatID")
-                                              : unsignedValue(object, "formatID", 0, where);
+        format.mFormatID = found->is_string()
+                               ? codeFromText(found->get<std::string>(), where + ".formatID")
+                               : unsignedValue(object, "formatID", 0, where);
     }
     format.mFormatFlags = unsignedValue(object, "formatFlags", format.mFormatFlags, where);
     format.mBytesPerPacket = unsignedValue(object, "bytesPerPacket", format.mBytesPerPacket, where);
-    format.mFramesPerPacket = unsignedValue(object, "framesPerPacket", format.mFramesPerPacket, where);
+    format.mFramesPerPacket =
+        unsignedValue(object, "framesPerPacket", format.mFramesPerPacket, where);
     format.mBytesPerFrame = unsignedValue(object, "bytesPerFrame", format.mBytesPerFrame, where);
-    format.mChannelsPerFrame = unsignedValue(object, "channelsPerFrame", format.mChannelsPerFrame, where);
+    format.mChannelsPerFrame =
+        unsignedValue(object, "channelsPerFrame", format.mChannelsPerFrame, where);
     format.mBitsPerChannel = unsignedValue(object, "bitsPerChannel", format.mBitsPerChannel, where);
     return format;
 }
@@ -98,11 +107,13 @@ std::uint32_t littleEndian(const std::string& bytes, std::size_t at, int size) {
 // A RIFF WAVE file of 16-bit integer or 32-bit float PCM, any number of channels.
 void loadWav(SimulatedSignal& signal, const std::string& path, const std::string& where) {
     std::ifstream file(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
     auto fail = [&](const std::string& why) {
         throw ScenarioError(quotedKey(where) + ": the WAV file " + quotedKey(path) + " " + why);
     };
-    if (!file && bytes.empty()) fail("cannot be read.");
+    if (!file && bytes.empty())
+        fail("cannot be read.");
     if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) {
         fail("is not a RIFF WAVE file.");
     }
@@ -114,16 +125,19 @@ void loadWav(SimulatedSignal& signal, const std::string& path, const std::string
         const std::string id = bytes.substr(at, 4);
         const std::size_t size = littleEndian(bytes, at + 4, 4);
         const std::size_t body = at + 8;
-        if (size > bytes.size() - body) fail("has a truncated chunk.");
+        if (size > bytes.size() - body)
+            fail("has a truncated chunk.");
         if (id == "fmt " && size >= 16) {
             formatTag = littleEndian(bytes, body, 2);
             channels = littleEndian(bytes, body + 2, 2);
             bits = littleEndian(bytes, body + 14, 2);
-            if (formatTag == 0xFFFE && size >= 26) formatTag = littleEndian(bytes, body + 24, 2);
+            if (formatTag == 0xFFFE && size >= 26)
+                formatTag = littleEndian(bytes, body + 24, 2);
         } else if (id == "data") {
             const bool isFloat = formatTag == 3 && bits == 32;
             const bool isInt16 = formatTag == 1 && bits == 16;
-            if (channels == 0 || (!isFloat && !isInt16)) fail("is not 16-bit integer or 32-bit float PCM.");
+            if (channels == 0 || (!isFloat && !isInt16))
+                fail("is not 16-bit integer or 32-bit float PCM.");
             const std::size_t sampleBytes = bits / 8;
             const std::size_t count = size / sampleBytes / channels * channels;
             signal.samples.resize(count);
@@ -145,7 +159,8 @@ void loadWav(SimulatedSignal& signal, const std::string& path, const std::string
 }
 
 SimulatedSignal signalValue(const nlohmann::json& object, const std::string& where) {
-    simulation::requireKnownKeys(object, {"signal", "frequency", "amplitude", "path", "loop"}, where);
+    simulation::requireKnownKeys(object, {"signal", "frequency", "amplitude", "path", "loop"},
+                                 where);
     SimulatedSignal signal;
     const std::string kind = simulation::stringValue(object, "signal", "silence", where);
     signal.frequency = simulation::numberValue(object, "frequency", signal.frequency, where);
@@ -159,7 +174,8 @@ SimulatedSignal signalValue(const nlohmann::json& object, const std::string& whe
         signal.kind = SimulatedSignal::Kind::wav;
         loadWav(signal, simulation::stringValue(object, "path", "", where), where + ".path");
     } else {
-        throw ScenarioError(quotedKey(where + ".signal") + " must be \"silence\", \"sine\" or \"wav\".");
+        throw ScenarioError(quotedKey(where + ".signal") +
+                            " must be \"silence\", \"sine\" or \"wav\".");
     }
     return signal;
 }
@@ -169,16 +185,20 @@ std::map<AudioObjectPropertySelector, OSStatus> selectorStatuses(const nlohmann:
     simulation::requireObject(object, where);
     std::map<AudioObjectPropertySelector, OSStatus> statuses;
     for (const auto& [selector, status] : object.items()) {
-        statuses[codeFromText(selector, where + "." + selector)] = statusValue(status, where + "." + selector);
+        statuses[codeFromText(selector, where + "." + selector)] =
+            statusValue(status, where + "." + selector);
     }
     return statuses;
 }
 
 std::optional<std::string> nullableString(const nlohmann::json& object, std::string_view key,
-                                          std::optional<std::string> fallback, const std::string& where) {
+                                          std::optional<std::string> fallback,
+                                          const std::string& where) {
     auto found = object.find(key);
-    if (found == object.end()) return fallback;
-    if (found->is_null()) return std::nullopt;
+    if (found == object.end())
+        return fallback;
+    if (found->is_null())
+        return std::nullopt;
     return simulation::stringValue(object, key, "", where);
 }
 
@@ -186,29 +206,39 @@ std::optional<std::string> nullableString(const nlohmann::json& object, std::str
 void intervalValue(const nlohmann::json& object, std::string_view key, std::optional<double>& from,
                    std::optional<double>& until, const std::string& where) {
     auto found = object.find(key);
-    if (found == object.end()) return;
+    if (found == object.end())
+        return;
     const std::string name = where + "." + std::string(key);
-    if (!found->is_array() || found->size() != 2 || !((*found)[0].is_null() || (*found)[0].is_number()) ||
+    if (!found->is_array() || found->size() != 2 ||
+        !((*found)[0].is_null() || (*found)[0].is_number()) ||
         !((*found)[1].is_null() || (*found)[1].is_number())) {
-        throw ScenarioError(quotedKey(name) + " must be [from, until] in seconds (either may be null).");
+        throw ScenarioError(quotedKey(name) +
+                            " must be [from, until] in seconds (either may be null).");
     }
-    if ((*found)[0].is_number()) from = (*found)[0].get<double>();
-    if ((*found)[1].is_number()) until = (*found)[1].get<double>();
+    if ((*found)[0].is_number())
+        from = (*found)[0].get<double>();
+    if ((*found)[1].is_number())
+        until = (*found)[1].get<double>();
 }
 
 SimulatedProcess processValue(const nlohmann::json& object, const std::string& where) {
-    simulation::requireKnownKeys(object, {"pid", "bundleID", "runningInput", "runningInputBetween",
-                                          "listedBetween", "statuses"},
-                                 where);
-    if (object.find("pid") == object.end()) throw ScenarioError(quotedKey(where + ".pid") + " is required.");
+    simulation::requireKnownKeys(
+        object,
+        {"pid", "bundleID", "runningInput", "runningInputBetween", "listedBetween", "statuses"},
+        where);
+    if (object.find("pid") == object.end())
+        throw ScenarioError(quotedKey(where + ".pid") + " is required.");
     SimulatedProcess process;
     const std::int64_t pid = simulation::integerValue(object, "pid", 0, where);
-    if (pid < INT32_MIN || pid > INT32_MAX) throw ScenarioError(quotedKey(where + ".pid") + " must be a 32-bit number.");
+    if (pid < INT32_MIN || pid > INT32_MAX)
+        throw ScenarioError(quotedKey(where + ".pid") + " must be a 32-bit number.");
     process.pid = static_cast<std::int32_t>(pid);
     process.bundleID = nullableString(object, "bundleID", std::string(), where);
     process.runningInput = simulation::boolValue(object, "runningInput", false, where);
-    intervalValue(object, "runningInputBetween", process.runningInputFrom, process.runningInputUntil, where);
-    if (object.contains("runningInputBetween")) process.runningInput = true;
+    intervalValue(object, "runningInputBetween", process.runningInputFrom,
+                  process.runningInputUntil, where);
+    if (object.contains("runningInputBetween"))
+        process.runningInput = true;
     intervalValue(object, "listedBetween", process.listedFrom, process.listedUntil, where);
     if (auto found = object.find("statuses"); found != object.end()) {
         process.statuses = selectorStatuses(*found, where + ".statuses");
@@ -225,17 +255,20 @@ SimulatedDevice defaultMicrophone() {
 }
 
 SimulatedDevice deviceValue(const nlohmann::json& object, const std::string& where) {
-    simulation::requireKnownKeys(object, {"name", "uid", "inputStreams", "hears", "statuses"}, where);
+    simulation::requireKnownKeys(object, {"name", "uid", "inputStreams", "hears", "statuses"},
+                                 where);
     SimulatedDevice device;
     device.name = nullableString(object, "name", std::string(), where);
     device.uid = nullableString(object, "uid", std::string(), where);
     device.inputStreams = {floatFormat(48000, 1)};
     if (auto found = object.find("inputStreams"); found != object.end()) {
-        if (!found->is_array()) throw ScenarioError(quotedKey(where + ".inputStreams") + " must be a list.");
+        if (!found->is_array())
+            throw ScenarioError(quotedKey(where + ".inputStreams") + " must be a list.");
         device.inputStreams.clear();
         for (std::size_t i = 0; i < found->size(); ++i) {
-            device.inputStreams.push_back(formatValue((*found)[i], floatFormat(48000, 1),
-                                                      where + ".inputStreams[" + std::to_string(i) + "]"));
+            device.inputStreams.push_back(
+                formatValue((*found)[i], floatFormat(48000, 1),
+                            where + ".inputStreams[" + std::to_string(i) + "]"));
         }
     }
     if (auto found = object.find("hears"); found != object.end()) {
@@ -247,11 +280,16 @@ SimulatedDevice deviceValue(const nlohmann::json& object, const std::string& whe
     return device;
 }
 
-constexpr std::string_view propertyOperations[] = {"AudioObjectGetPropertyDataSize", "AudioObjectGetPropertyData"};
-constexpr std::string_view otherOperations[] = {
-    "AudioHardwareCreateProcessTap", "AudioHardwareDestroyProcessTap", "AudioHardwareCreateAggregateDevice",
-    "AudioHardwareDestroyAggregateDevice", "AudioDeviceCreateIOProcID", "AudioDeviceDestroyIOProcID",
-    "AudioDeviceStart", "AudioDeviceStop"};
+constexpr std::string_view propertyOperations[] = {"AudioObjectGetPropertyDataSize",
+                                                   "AudioObjectGetPropertyData"};
+constexpr std::string_view otherOperations[] = {"AudioHardwareCreateProcessTap",
+                                                "AudioHardwareDestroyProcessTap",
+                                                "AudioHardwareCreateAggregateDevice",
+                                                "AudioHardwareDestroyAggregateDevice",
+                                                "AudioDeviceCreateIOProcID",
+                                                "AudioDeviceDestroyIOProcID",
+                                                "AudioDeviceStart",
+                                                "AudioDeviceStop"};
 
 void readStatuses(SimulatedCoreAudioConfig& config, const nlohmann::json& object) {
     const std::string where = "coreAudio.statuses";
@@ -279,7 +317,8 @@ std::vector<T> listValue(const nlohmann::json& section, std::string_view key,
                          T (*read)(const nlohmann::json&, const std::string&)) {
     const std::string where = "coreAudio." + std::string(key);
     const nlohmann::json& list = section.at(key);
-    if (!list.is_array()) throw ScenarioError(quotedKey(where) + " must be a list.");
+    if (!list.is_array())
+        throw ScenarioError(quotedKey(where) + " must be a list.");
     std::vector<T> values;
     for (std::size_t i = 0; i < list.size(); ++i) {
         values.push_back(read(list[i], where + "[" + std::to_string(i) + "]"));
@@ -306,12 +345,14 @@ float SimulatedSignal::sample(std::uint64_t frame, std::uint32_t channel, double
         case Kind::silence:
             return 0.0f;
         case Kind::sine: {
-            const double phase = std::fmod(static_cast<double>(frame) * frequency / sampleRate, 1.0);
+            const double phase =
+                std::fmod(static_cast<double>(frame) * frequency / sampleRate, 1.0);
             return static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * phase));
         }
         case Kind::wav: {
             const std::uint64_t frames = samples.size() / channels;
-            if (frames == 0 || (!loop && frame >= frames)) return 0.0f;
+            if (frames == 0 || (!loop && frame >= frames))
+                return 0.0f;
             const std::uint64_t index = frame % frames;
             return samples[index * channels + std::min(channel, channels - 1)];
         }
@@ -328,25 +369,31 @@ SimulatedCoreAudioConfig SimulatedCoreAudioConfig::defaultMachine() {
 }
 
 SimulatedCoreAudioConfig SimulatedCoreAudioConfig::fromSection(const nlohmann::json& section) {
-    simulation::requireKnownKeys(section,
-                                 {"includeHelperProcesses", "processes", "devices", "defaultInputDevice",
-                                  "tapFormat", "plays", "aggregateSampleRate", "ioCycleFrames", "realTime",
-                                  "maximumIOCycles", "startDelaySeconds", "emptyIOProcID", "statuses"},
-                                 "coreAudio");
+    simulation::requireKnownKeys(
+        section,
+        {"includeHelperProcesses", "processes", "devices", "defaultInputDevice", "tapFormat",
+         "plays", "aggregateSampleRate", "ioCycleFrames", "realTime", "maximumIOCycles",
+         "startDelaySeconds", "emptyIOProcID", "statuses"},
+        "coreAudio");
     SimulatedCoreAudioConfig config = defaultMachine();
     const std::string where = "coreAudio";
-    config.includeHelperProcesses = simulation::boolValue(section, "includeHelperProcesses", true, where);
-    if (section.contains("processes")) config.processes = listValue(section, "processes", &processValue);
+    config.includeHelperProcesses =
+        simulation::boolValue(section, "includeHelperProcesses", true, where);
+    if (section.contains("processes"))
+        config.processes = listValue(section, "processes", &processValue);
     if (section.contains("devices")) {
         config.devices = listValue(section, "devices", &deviceValue);
-        config.defaultInputDevice = config.devices.empty() ? std::nullopt : std::optional<std::size_t>(0);
+        config.defaultInputDevice =
+            config.devices.empty() ? std::nullopt : std::optional<std::size_t>(0);
     }
     if (auto found = section.find("defaultInputDevice"); found != section.end()) {
         if (found->is_null()) {
             config.defaultInputDevice.reset();
-        } else if (!found->is_number_unsigned() || found->get<std::size_t>() >= config.devices.size()) {
-            throw ScenarioError(quotedKey("coreAudio.defaultInputDevice") +
-                                " must be the index of a device in \"coreAudio.devices\", or null.");
+        } else if (!found->is_number_integer() || found->get<std::int64_t>() < 0 ||
+                   found->get<std::uint64_t>() >= config.devices.size()) {
+            throw ScenarioError(
+                quotedKey("coreAudio.defaultInputDevice") +
+                " must be the index of a device in \"coreAudio.devices\", or null.");
         } else {
             config.defaultInputDevice = found->get<std::size_t>();
         }
@@ -357,16 +404,19 @@ SimulatedCoreAudioConfig SimulatedCoreAudioConfig::fromSection(const nlohmann::j
     if (auto found = section.find("plays"); found != section.end()) {
         config.plays = signalValue(*found, "coreAudio.plays");
     }
-    config.aggregateSampleRate = simulation::numberValue(section, "aggregateSampleRate", 48000, where);
+    config.aggregateSampleRate =
+        simulation::numberValue(section, "aggregateSampleRate", 48000, where);
     const std::int64_t frames = simulation::integerValue(section, "ioCycleFrames", 480, where);
     if (frames < 1 || frames > 1 << 20) {
-        throw ScenarioError(quotedKey("coreAudio.ioCycleFrames") + " must be between 1 and 1048576.");
+        throw ScenarioError(quotedKey("coreAudio.ioCycleFrames") +
+                            " must be between 1 and 1048576.");
     }
     config.ioCycleFrames = static_cast<std::uint32_t>(frames);
     config.realTime = simulation::boolValue(section, "realTime", true, where);
     if (section.contains("maximumIOCycles")) {
         const std::int64_t cycles = simulation::integerValue(section, "maximumIOCycles", 0, where);
-        if (cycles < 0) throw ScenarioError(quotedKey("coreAudio.maximumIOCycles") + " must not be negative.");
+        if (cycles < 0)
+            throw ScenarioError(quotedKey("coreAudio.maximumIOCycles") + " must not be negative.");
         config.maximumIOCycles = static_cast<std::uint64_t>(cycles);
     }
     if (auto found = section.find("startDelaySeconds"); found != section.end()) {
@@ -380,7 +430,8 @@ SimulatedCoreAudioConfig SimulatedCoreAudioConfig::fromSection(const nlohmann::j
         }
     }
     config.emptyIOProcID = simulation::boolValue(section, "emptyIOProcID", false, where);
-    if (auto found = section.find("statuses"); found != section.end()) readStatuses(config, *found);
+    if (auto found = section.find("statuses"); found != section.end())
+        readStatuses(config, *found);
     return config;
 }
 
@@ -481,20 +532,22 @@ struct SimulatedCoreAudio::IOProc {
 void SimulatedCoreAudio::IORun::fill(std::uint64_t cycle) {
     auto buffers = audioBuffers(*input->list());
     for (const Layout& layout : layouts) {
-        if (layout.signal->kind == SimulatedSignal::Kind::silence || !(layout.isFloat || layout.isInt16)) {
+        if (layout.signal->kind == SimulatedSignal::Kind::silence ||
+            !(layout.isFloat || layout.isInt16)) {
             continue;
         }
         for (std::uint32_t b = 0; b < layout.bufferCount; ++b) {
             auto* bytes = static_cast<std::byte*>(buffers[layout.firstBuffer + b].mData);
             for (std::uint32_t frame = 0; frame < frames; ++frame) {
                 for (std::uint32_t c = 0; c < layout.channelsPerBuffer; ++c) {
-                    const float value = layout.signal->sample(cycle * frames + frame,
-                                                              b * layout.channelsPerBuffer + c, sampleRate);
+                    const float value = layout.signal->sample(
+                        cycle * frames + frame, b * layout.channelsPerBuffer + c, sampleRate);
                     const std::size_t index = std::size_t(frame) * layout.channelsPerBuffer + c;
                     if (layout.isFloat) {
                         std::memcpy(bytes + index * 4, &value, 4);
                     } else {
-                        const auto sample = static_cast<std::int16_t>(std::clamp(value, -1.0f, 1.0f) * 32767.0f);
+                        const auto sample =
+                            static_cast<std::int16_t>(std::clamp(value, -1.0f, 1.0f) * 32767.0f);
                         std::memcpy(bytes + index * 2, &sample, 2);
                     }
                 }
@@ -517,12 +570,14 @@ void SimulatedCoreAudio::IORun::run() {
             if (realTime && cycle > 0) {
                 wake.wait_until(lock, next, [this] { return stopping; });
             }
-            if (stopping) return;
+            if (stopping)
+                return;
         }
         fill(cycle);
         const AudioTimeStamp now{
             .mSampleTime = static_cast<double>(cycle * frames),
-            .mHostTime = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+            .mHostTime = static_cast<std::uint64_t>(
+                std::chrono::steady_clock::now().time_since_epoch().count()),
         };
         proc(device, &now, input->list(), &now, output.list(), &now, clientData);
         delivered->fetch_add(1, std::memory_order_relaxed);
@@ -532,13 +587,17 @@ void SimulatedCoreAudio::IORun::run() {
 
 SimulatedCoreAudio::SimulatedCoreAudio(SimulatedCoreAudioConfig config,
                                        std::shared_ptr<simulation::CallRecorder> recorder)
-    : config_(std::move(config)), recorder_(std::move(recorder)), madeAt_(std::chrono::steady_clock::now()) {
+    : config_(std::move(config)),
+      recorder_(std::move(recorder)),
+      madeAt_(std::chrono::steady_clock::now()) {
     std::vector<SimulatedProcess> processes;
     if (config_.includeHelperProcesses) {
         for (const pid_t pid : {getpid(), getppid()}) {
-            const bool listed = std::any_of(config_.processes.begin(), config_.processes.end(),
-                                            [&](const SimulatedProcess& p) { return p.pid == pid; });
-            if (listed) continue;
+            const bool listed =
+                std::any_of(config_.processes.begin(), config_.processes.end(),
+                            [&](const SimulatedProcess& p) { return p.pid == pid; });
+            if (listed)
+                continue;
             SimulatedProcess helper;
             helper.pid = static_cast<std::int32_t>(pid);
             processes.push_back(std::move(helper));
@@ -577,7 +636,8 @@ SimulatedCoreAudio::~SimulatedCoreAudio() {
         std::lock_guard lock(mutex_);
         releasingStarts_ = true;
         for (auto& [id, ioProc] : ioProcs_) {
-            if (ioProc->run) runs.push_back(std::move(ioProc->run));
+            if (ioProc->run)
+                runs.push_back(std::move(ioProc->run));
         }
     }
     startReleased_.notify_all();
@@ -593,7 +653,8 @@ void SimulatedCoreAudio::joinRuns(const std::vector<std::shared_ptr<IORun>>& run
         run->wake.notify_all();
     }
     for (const auto& run : runs) {
-        if (run->thread.joinable()) run->thread.join();
+        if (run->thread.joinable())
+            run->thread.join();
     }
 }
 
@@ -608,7 +669,8 @@ double SimulatedCoreAudio::secondsSinceStart() const {
 }
 
 void SimulatedCoreAudio::record(const char* call, nlohmann::json details) const {
-    if (recorder_) recorder_->record(call, details);
+    if (recorder_)
+        recorder_->record(call, details);
 }
 
 OSStatus SimulatedCoreAudio::overrideStatus(const std::string& operation) const {
@@ -618,13 +680,16 @@ OSStatus SimulatedCoreAudio::overrideStatus(const std::string& operation) const 
 
 OSStatus SimulatedCoreAudio::propertyOverride(const std::string& operation, const Object* object,
                                               AudioObjectPropertySelector selector) const {
-    if (auto byOperation = config_.propertyStatuses.find(operation); byOperation != config_.propertyStatuses.end()) {
+    if (auto byOperation = config_.propertyStatuses.find(operation);
+        byOperation != config_.propertyStatuses.end()) {
         for (const AudioObjectPropertySelector key : {selector, AudioObjectPropertySelector(0)}) {
-            if (auto found = byOperation->second.find(key); found != byOperation->second.end()) return found->second;
+            if (auto found = byOperation->second.find(key); found != byOperation->second.end())
+                return found->second;
         }
     }
     if (object != nullptr) {
-        if (auto found = object->statuses.find(selector); found != object->statuses.end()) return found->second;
+        if (auto found = object->statuses.find(selector); found != object->statuses.end())
+            return found->second;
     }
     return 0;
 }
@@ -637,9 +702,9 @@ bool within(double now, const std::optional<double>& from, const std::optional<d
 
 }  // namespace
 
-SimulatedCoreAudio::Property SimulatedCoreAudio::readProperty(AudioObjectID id,
-                                                              const AudioObjectPropertyAddress& address,
-                                                              std::uint32_t qualifierSize, const void* qualifier) {
+SimulatedCoreAudio::Property SimulatedCoreAudio::readProperty(
+    AudioObjectID id, const AudioObjectPropertyAddress& address, std::uint32_t qualifierSize,
+    const void* qualifier) {
     const AudioObjectPropertySelector selector = address.mSelector;
     const double now = secondsSinceStart();
     auto listed = [&](const Object& object) {
@@ -649,14 +714,17 @@ SimulatedCoreAudio::Property SimulatedCoreAudio::readProperty(AudioObjectID id,
         if (selector == kAudioHardwarePropertyProcessObjectList) {
             std::vector<AudioObjectID> ids;
             for (const AudioObjectID process : processOrder_) {
-                if (listed(*objects_.at(process))) ids.push_back(process);
+                if (listed(*objects_.at(process)))
+                    ids.push_back(process);
             }
             return Property::list(std::move(ids));
         }
-        if (selector == kAudioHardwarePropertyDevices) return Property::list(deviceOrder_);
+        if (selector == kAudioHardwarePropertyDevices)
+            return Property::list(deviceOrder_);
         if (selector == kAudioHardwarePropertyDefaultInputDevice) {
-            return Property::of<AudioObjectID>(config_.defaultInputDevice ? deviceOrder_[*config_.defaultInputDevice]
-                                                                          : kAudioObjectUnknown);
+            return Property::of<AudioObjectID>(config_.defaultInputDevice
+                                                   ? deviceOrder_[*config_.defaultInputDevice]
+                                                   : kAudioObjectUnknown);
         }
         if (selector == kAudioHardwarePropertyTranslatePIDToProcessObject) {
             if (qualifier == nullptr || qualifierSize != sizeof(std::int32_t)) {
@@ -666,43 +734,56 @@ SimulatedCoreAudio::Property SimulatedCoreAudio::readProperty(AudioObjectID id,
             std::memcpy(&pid, qualifier, sizeof pid);
             for (const AudioObjectID process : processOrder_) {
                 const Object& object = *objects_.at(process);
-                if (object.process.pid == pid && listed(object)) return Property::of<AudioObjectID>(process);
+                if (object.process.pid == pid && listed(object))
+                    return Property::of<AudioObjectID>(process);
             }
             return Property::of<AudioObjectID>(kAudioObjectUnknown);
         }
         return Property::failure(kAudioHardwareUnknownPropertyError);
     }
     auto found = objects_.find(id);
-    if (found == objects_.end()) return Property::failure(kAudioHardwareBadObjectError);
+    if (found == objects_.end())
+        return Property::failure(kAudioHardwareBadObjectError);
     const Object& object = *found->second;
     switch (object.kind) {
         case Object::Kind::process:
-            if (selector == kAudioProcessPropertyBundleID) return Property::string(object.process.bundleID);
+            if (selector == kAudioProcessPropertyBundleID)
+                return Property::string(object.process.bundleID);
             if (selector == kAudioProcessPropertyIsRunningInput) {
-                const bool running = object.process.runningInput &&
-                                     within(now, object.process.runningInputFrom, object.process.runningInputUntil);
+                const bool running =
+                    object.process.runningInput &&
+                    within(now, object.process.runningInputFrom, object.process.runningInputUntil);
                 return Property::of<std::uint32_t>(running ? 1 : 0);
             }
             break;
         case Object::Kind::device:
         case Object::Kind::aggregate:
             if (selector == kAudioDevicePropertyStreams) {
-                return Property::list(address.mScope == kAudioObjectPropertyScopeInput ? object.streams
-                                                                                       : std::vector<AudioObjectID>());
+                return Property::list(address.mScope == kAudioObjectPropertyScopeInput
+                                          ? object.streams
+                                          : std::vector<AudioObjectID>());
             }
-            if (selector == kAudioObjectPropertyName) return Property::string(object.name);
-            if (selector == kAudioDevicePropertyDeviceUID) return Property::string(object.uid);
+            if (selector == kAudioObjectPropertyName)
+                return Property::string(object.name);
+            if (selector == kAudioDevicePropertyDeviceUID)
+                return Property::string(object.uid);
             if (selector == kAudioDevicePropertyNominalSampleRate) {
-                if (object.kind == Object::Kind::aggregate) return Property::of(config_.aggregateSampleRate);
-                return Property::of(object.streams.empty() ? 48000.0 : objects_.at(object.streams[0])->format.mSampleRate);
+                if (object.kind == Object::Kind::aggregate)
+                    return Property::of(config_.aggregateSampleRate);
+                return Property::of(object.streams.empty()
+                                        ? 48000.0
+                                        : objects_.at(object.streams[0])->format.mSampleRate);
             }
             break;
         case Object::Kind::stream:
-            if (selector == kAudioStreamPropertyVirtualFormat) return Property::of(object.format);
+            if (selector == kAudioStreamPropertyVirtualFormat)
+                return Property::of(object.format);
             break;
         case Object::Kind::tap:
-            if (selector == kAudioTapPropertyFormat) return Property::of(object.format);
-            if (selector == kAudioDevicePropertyDeviceUID) return Property::string(object.uid);
+            if (selector == kAudioTapPropertyFormat)
+                return Property::of(object.format);
+            if (selector == kAudioDevicePropertyDeviceUID)
+                return Property::string(object.uid);
             break;
     }
     return Property::failure(kAudioHardwareUnknownPropertyError);
@@ -712,7 +793,8 @@ namespace {
 
 nlohmann::json propertyDetails(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                std::uint32_t qualifierSize, const void* qualifier) {
-    nlohmann::json details{{"object", object}, {"selector", fourCC(address.mSelector)},
+    nlohmann::json details{{"object", object},
+                           {"selector", fourCC(address.mSelector)},
                            {"scope", fourCC(address.mScope)}};
     if (qualifier != nullptr && qualifierSize == sizeof(std::int32_t)) {
         std::int32_t value;
@@ -724,25 +806,27 @@ nlohmann::json propertyDetails(AudioObjectID object, const AudioObjectPropertyAd
 
 }  // namespace
 
-OSStatus SimulatedCoreAudio::AudioObjectGetPropertyDataSize(AudioObjectID object,
-                                                            const AudioObjectPropertyAddress& address,
-                                                            std::uint32_t qualifierSize, const void* qualifier,
-                                                            std::uint32_t* outDataSize) {
+OSStatus SimulatedCoreAudio::AudioObjectGetPropertyDataSize(
+    AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t qualifierSize,
+    const void* qualifier, std::uint32_t* outDataSize) {
     std::lock_guard lock(mutex_);
     nlohmann::json details = propertyDetails(object, address, qualifierSize, qualifier);
     auto found = objects_.find(object);
     OSStatus status = propertyOverride("AudioObjectGetPropertyDataSize",
-                                       found == objects_.end() ? nullptr : found->second.get(), address.mSelector);
+                                       found == objects_.end() ? nullptr : found->second.get(),
+                                       address.mSelector);
     Property property;
     if (status == 0) {
         property = readProperty(object, address, qualifierSize, qualifier);
         status = property.status;
     }
-    if (status == 0 && outDataSize == nullptr) status = kAudioHardwareIllegalOperationError;
+    if (status == 0 && outDataSize == nullptr)
+        status = kAudioHardwareIllegalOperationError;
     if (status == 0) {
         switch (property.kind) {
             case Property::Kind::ids:
-                *outDataSize = static_cast<std::uint32_t>(property.ids.size() * sizeof(AudioObjectID));
+                *outDataSize =
+                    static_cast<std::uint32_t>(property.ids.size() * sizeof(AudioObjectID));
                 break;
             case Property::Kind::text:
                 *outDataSize = sizeof(CFStringRef);
@@ -758,25 +842,30 @@ OSStatus SimulatedCoreAudio::AudioObjectGetPropertyDataSize(AudioObjectID object
     return status;
 }
 
-OSStatus SimulatedCoreAudio::AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                                        std::uint32_t qualifierSize, const void* qualifier,
+OSStatus SimulatedCoreAudio::AudioObjectGetPropertyData(AudioObjectID object,
+                                                        const AudioObjectPropertyAddress& address,
+                                                        std::uint32_t qualifierSize,
+                                                        const void* qualifier,
                                                         std::uint32_t* ioDataSize, void* outData) {
     std::lock_guard lock(mutex_);
     nlohmann::json details = propertyDetails(object, address, qualifierSize, qualifier);
     auto found = objects_.find(object);
     OSStatus status = propertyOverride("AudioObjectGetPropertyData",
-                                       found == objects_.end() ? nullptr : found->second.get(), address.mSelector);
+                                       found == objects_.end() ? nullptr : found->second.get(),
+                                       address.mSelector);
     Property property;
     if (status == 0) {
         property = readProperty(object, address, qualifierSize, qualifier);
         status = property.status;
     }
-    if (status == 0 && (ioDataSize == nullptr || outData == nullptr)) status = kAudioHardwareIllegalOperationError;
+    if (status == 0 && (ioDataSize == nullptr || outData == nullptr))
+        status = kAudioHardwareIllegalOperationError;
     if (status == 0) {
         switch (property.kind) {
             case Property::Kind::ids: {
                 // Whole entries only, never more than the caller has room for.
-                const std::size_t count = std::min<std::size_t>(property.ids.size(), *ioDataSize / sizeof(AudioObjectID));
+                const std::size_t count =
+                    std::min<std::size_t>(property.ids.size(), *ioDataSize / sizeof(AudioObjectID));
                 std::memcpy(outData, property.ids.data(), count * sizeof(AudioObjectID));
                 *ioDataSize = static_cast<std::uint32_t>(count * sizeof(AudioObjectID));
                 break;
@@ -787,7 +876,8 @@ OSStatus SimulatedCoreAudio::AudioObjectGetPropertyData(AudioObjectID object, co
                     break;
                 }
                 {
-                    const CFStringRef string = property.text ? CFStringCreate(*property.text) : nullptr;
+                    const CFStringRef string =
+                        property.text ? CFStringCreate(*property.text) : nullptr;
                     std::memcpy(outData, &string, sizeof string);
                     *ioDataSize = sizeof string;
                 }
@@ -813,7 +903,8 @@ OSStatus SimulatedCoreAudio::AudioHardwareCreateProcessTap(const CATapDescriptio
     nlohmann::json details = nlohmann::json::object();
     recordDescription(details, description);
     OSStatus status = overrideStatus("AudioHardwareCreateProcessTap");
-    if (status == 0 && outTapID == nullptr) status = kAudioHardwareIllegalOperationError;
+    if (status == 0 && outTapID == nullptr)
+        status = kAudioHardwareIllegalOperationError;
     if (status == 0) {
         auto tap = std::make_unique<Object>();
         tap->kind = Object::Kind::tap;
@@ -857,7 +948,8 @@ OSStatus SimulatedCoreAudio::AudioHardwareCreateAggregateDevice(const CFDictiona
         device->kind = Object::Kind::aggregate;
         auto text = [&](const char* key) -> std::optional<std::string> {
             auto found = description.find(key);
-            if (found == description.end() || !found->is_string()) return std::nullopt;
+            if (found == description.end() || !found->is_string())
+                return std::nullopt;
             return found->get<std::string>();
         };
         device->name = text("name");
@@ -865,7 +957,8 @@ OSStatus SimulatedCoreAudio::AudioHardwareCreateAggregateDevice(const CFDictiona
         auto uidsOf = [&](const char* key) {
             std::vector<std::string> uids;
             auto found = description.find(key);
-            if (found == description.end() || !found->is_array()) return uids;
+            if (found == description.end() || !found->is_array())
+                return uids;
             for (const auto& entry : *found) {
                 if (entry.is_object() && entry.contains("uid") && entry["uid"].is_string()) {
                     uids.push_back(entry["uid"].get<std::string>());
@@ -878,7 +971,8 @@ OSStatus SimulatedCoreAudio::AudioHardwareCreateAggregateDevice(const CFDictiona
         for (const std::string& uid : uidsOf("subdevices")) {
             for (const AudioObjectID id : deviceOrder_) {
                 const Object& member = *objects_.at(id);
-                if (member.uid != uid) continue;
+                if (member.uid != uid)
+                    continue;
                 for (const AudioObjectID stream : member.streams) {
                     streams.emplace_back(objects_.at(stream)->format, objects_.at(stream)->signal);
                 }
@@ -916,7 +1010,8 @@ OSStatus SimulatedCoreAudio::AudioHardwareDestroyAggregateDevice(AudioObjectID d
         std::lock_guard lock(mutex_);
         status = overrideStatus("AudioHardwareDestroyAggregateDevice");
         auto found = objects_.find(device);
-        if (status == 0 && (found == objects_.end() || found->second->kind != Object::Kind::aggregate)) {
+        if (status == 0 &&
+            (found == objects_.end() || found->second->kind != Object::Kind::aggregate)) {
             status = kAudioHardwareBadObjectError;
         }
         if (status == 0) {
@@ -925,10 +1020,12 @@ OSStatus SimulatedCoreAudio::AudioHardwareDestroyAggregateDevice(AudioObjectID d
                     ++ioProc;
                     continue;
                 }
-                if (ioProc->second->run) runs.push_back(std::move(ioProc->second->run));
+                if (ioProc->second->run)
+                    runs.push_back(std::move(ioProc->second->run));
                 ioProc = ioProcs_.erase(ioProc);
             }
-            for (const AudioObjectID stream : found->second->streams) objects_.erase(stream);
+            for (const AudioObjectID stream : found->second->streams)
+                objects_.erase(stream);
             objects_.erase(found);
         }
         record("AudioHardwareDestroyAggregateDevice", {{"device", device}, {"status", status}});
@@ -938,15 +1035,18 @@ OSStatus SimulatedCoreAudio::AudioHardwareDestroyAggregateDevice(AudioObjectID d
 }
 
 OSStatus SimulatedCoreAudio::AudioDeviceCreateIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
-                                                       void* clientData, AudioDeviceIOProcID* outIOProcID) {
+                                                       void* clientData,
+                                                       AudioDeviceIOProcID* outIOProcID) {
     std::lock_guard lock(mutex_);
     OSStatus status = overrideStatus("AudioDeviceCreateIOProcID");
     auto found = objects_.find(device);
-    if (status == 0 && (found == objects_.end() || (found->second->kind != Object::Kind::device &&
-                                                    found->second->kind != Object::Kind::aggregate))) {
+    if (status == 0 &&
+        (found == objects_.end() || (found->second->kind != Object::Kind::device &&
+                                     found->second->kind != Object::Kind::aggregate))) {
         status = kAudioHardwareBadDeviceError;
     }
-    if (status == 0 && (outIOProcID == nullptr || proc == nullptr)) status = kAudioHardwareIllegalOperationError;
+    if (status == 0 && (outIOProcID == nullptr || proc == nullptr))
+        status = kAudioHardwareIllegalOperationError;
     nlohmann::json details{{"device", device}};
     if (status == 0) {
         if (config_.emptyIOProcID) {
@@ -963,7 +1063,8 @@ OSStatus SimulatedCoreAudio::AudioDeviceCreateIOProcID(AudioObjectID device, Aud
     return status;
 }
 
-OSStatus SimulatedCoreAudio::AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) {
+OSStatus SimulatedCoreAudio::AudioDeviceDestroyIOProcID(AudioObjectID device,
+                                                        AudioDeviceIOProcID ioProcID) {
     std::vector<std::shared_ptr<IORun>> runs;
     OSStatus status;
     {
@@ -974,7 +1075,8 @@ OSStatus SimulatedCoreAudio::AudioDeviceDestroyIOProcID(AudioObjectID device, Au
             status = kAudioHardwareBadObjectError;
         }
         if (status == 0) {
-            if (found->second->run) runs.push_back(std::move(found->second->run));
+            if (found->second->run)
+                runs.push_back(std::move(found->second->run));
             ioProcs_.erase(found);
         }
         record("AudioDeviceDestroyIOProcID", {{"device", device},
@@ -987,21 +1089,24 @@ OSStatus SimulatedCoreAudio::AudioDeviceDestroyIOProcID(AudioObjectID device, Au
 
 OSStatus SimulatedCoreAudio::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) {
     std::unique_lock lock(mutex_);
-    record("AudioDeviceStart", {{"device", device}, {"ioProcID", static_cast<std::uintptr_t>(ioProcID)}});
+    record("AudioDeviceStart",
+           {{"device", device}, {"ioProcID", static_cast<std::uintptr_t>(ioProcID)}});
     if (!config_.startDelaySeconds) {
         startReleased_.wait(lock, [this] { return releasingStarts_; });
     } else if (*config_.startDelaySeconds > 0) {
         startReleased_.wait_for(lock, std::chrono::duration<double>(*config_.startDelaySeconds),
                                 [this] { return releasingStarts_; });
     }
-    if (OSStatus status = overrideStatus("AudioDeviceStart"); status != 0) return status;
+    if (OSStatus status = overrideStatus("AudioDeviceStart"); status != 0)
+        return status;
     auto found = ioProcs_.find(static_cast<std::uintptr_t>(ioProcID));
     // The device may have gone while the start was blocked.
     if (found == ioProcs_.end() || found->second->device != device) {
         return kAudioHardwareBadObjectError;
     }
     IOProc& ioProc = *found->second;
-    if (ioProc.run) return 0;
+    if (ioProc.run)
+        return 0;
     auto run = std::make_shared<IORun>();
     run->device = device;
     run->proc = ioProc.proc;
@@ -1013,20 +1118,23 @@ OSStatus SimulatedCoreAudio::AudioDeviceStart(AudioObjectID device, AudioDeviceI
     const Object& owner = *objects_.at(device);
     run->sampleRate = owner.kind == Object::Kind::aggregate ? config_.aggregateSampleRate
                       : owner.streams.empty()               ? 48000.0
-                                                            : objects_.at(owner.streams[0])->format.mSampleRate;
+                                              : objects_.at(owner.streams[0])->format.mSampleRate;
     std::uint32_t bufferCount = 0;
     for (const AudioObjectID streamID : owner.streams) {
         const Object& stream = *objects_.at(streamID);
         const AudioStreamBasicDescription& format = stream.format;
         const std::uint32_t channels = std::max<std::uint32_t>(format.mChannelsPerFrame, 1);
-        const bool split = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 && channels > 1;
+        const bool split =
+            (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 && channels > 1;
         IORun::Layout layout{
             .firstBuffer = bufferCount,
             .bufferCount = split ? channels : 1,
             .channelsPerBuffer = split ? 1 : channels,
             .bytesPerSample = std::max<std::uint32_t>(format.mBitsPerChannel / 8, 1),
-            .isFloat = (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 && format.mBitsPerChannel == 32,
-            .isInt16 = (format.mFormatFlags & kAudioFormatFlagIsSignedInteger) != 0 && format.mBitsPerChannel == 16,
+            .isFloat = (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 &&
+                       format.mBitsPerChannel == 32,
+            .isInt16 = (format.mFormatFlags & kAudioFormatFlagIsSignedInteger) != 0 &&
+                       format.mBitsPerChannel == 16,
             .signal = stream.signal,
         };
         bufferCount += layout.bufferCount;
@@ -1036,8 +1144,8 @@ OSStatus SimulatedCoreAudio::AudioDeviceStart(AudioObjectID device, AudioDeviceI
     auto entries = audioBuffers(*run->input->list());
     for (const IORun::Layout& layout : run->layouts) {
         for (std::uint32_t b = 0; b < layout.bufferCount; ++b) {
-            auto& bytes = run->data.emplace_back(std::size_t(run->frames) * layout.channelsPerBuffer *
-                                                 layout.bytesPerSample);
+            auto& bytes = run->data.emplace_back(std::size_t(run->frames) *
+                                                 layout.channelsPerBuffer * layout.bytesPerSample);
             AudioBuffer& entry = entries[layout.firstBuffer + b];
             entry.mNumberChannels = layout.channelsPerBuffer;
             entry.mDataByteSize = static_cast<std::uint32_t>(bytes.size());
@@ -1060,7 +1168,8 @@ OSStatus SimulatedCoreAudio::AudioDeviceStop(AudioObjectID device, AudioDeviceIO
         if (status == 0 && (found == ioProcs_.end() || found->second->device != device)) {
             status = kAudioHardwareBadObjectError;
         }
-        if (status == 0 && found->second->run) runs.push_back(std::move(found->second->run));
+        if (status == 0 && found->second->run)
+            runs.push_back(std::move(found->second->run));
         record("AudioDeviceStop", {{"device", device},
                                    {"ioProcID", static_cast<std::uintptr_t>(ioProcID)},
                                    {"status", status}});
@@ -1071,16 +1180,16 @@ OSStatus SimulatedCoreAudio::AudioDeviceStop(AudioObjectID device, AudioDeviceIO
 
 std::size_t SimulatedCoreAudio::liveTaps() const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(objects_.begin(), objects_.end(), [](const auto& entry) {
-        return entry.second->kind == Object::Kind::tap;
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(objects_.begin(), objects_.end(),
+                      [](const auto& entry) { return entry.second->kind == Object::Kind::tap; }));
 }
 
 std::size_t SimulatedCoreAudio::liveAggregateDevices() const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(objects_.begin(), objects_.end(), [](const auto& entry) {
-        return entry.second->kind == Object::Kind::aggregate;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        objects_.begin(), objects_.end(),
+        [](const auto& entry) { return entry.second->kind == Object::Kind::aggregate; }));
 }
 
 std::size_t SimulatedCoreAudio::liveIOProcs() const {
@@ -1091,7 +1200,8 @@ std::size_t SimulatedCoreAudio::liveIOProcs() const {
 std::size_t SimulatedCoreAudio::runningIOProcs() const {
     std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(
-        std::count_if(ioProcs_.begin(), ioProcs_.end(), [](const auto& entry) { return entry.second->run != nullptr; }));
+        std::count_if(ioProcs_.begin(), ioProcs_.end(),
+                      [](const auto& entry) { return entry.second->run != nullptr; }));
 }
 
 std::vector<CATapDescription> SimulatedCoreAudio::createdTapDescriptions() const {
@@ -1104,7 +1214,9 @@ std::vector<CFDictionary> SimulatedCoreAudio::createdAggregateDescriptions() con
     return aggregateDescriptions_;
 }
 
-std::uint64_t SimulatedCoreAudio::deliveredIOCycles() const { return deliveredCycles_.load(); }
+std::uint64_t SimulatedCoreAudio::deliveredIOCycles() const {
+    return deliveredCycles_.load();
+}
 
 void SimulatedCoreAudio::releaseBlockedStarts() {
     {
@@ -1120,8 +1232,8 @@ std::vector<AudioObjectID> SimulatedCoreAudio::deviceIDs() const {
 }
 
 std::shared_ptr<CoreAudio> makeSimulatedCoreAudio(const simulation::Scenario& scenario) {
-    return std::make_shared<SimulatedCoreAudio>(SimulatedCoreAudioConfig::fromSection(scenario.section("coreAudio")),
-                                                scenario.recorder());
+    return std::make_shared<SimulatedCoreAudio>(
+        SimulatedCoreAudioConfig::fromSection(scenario.section("coreAudio")), scenario.recorder());
 }
 
 }  // namespace norvi::helper

@@ -83,24 +83,29 @@ struct SimulatedCoreAudioConfig {
 // streams, taps, aggregate devices built from their descriptions, and an IO thread per started
 // IO callback that delivers what the system plays and what the microphones hear.
 class SimulatedCoreAudio final : public CoreAudio {
-public:
-    SimulatedCoreAudio(SimulatedCoreAudioConfig config, std::shared_ptr<simulation::CallRecorder> recorder);
+  public:
+    SimulatedCoreAudio(SimulatedCoreAudioConfig config,
+                       std::shared_ptr<simulation::CallRecorder> recorder);
     ~SimulatedCoreAudio() override;
 
-    OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+    OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object,
+                                            const AudioObjectPropertyAddress& address,
                                             std::uint32_t qualifierSize, const void* qualifier,
                                             std::uint32_t* outDataSize) override;
-    OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+    OSStatus AudioObjectGetPropertyData(AudioObjectID object,
+                                        const AudioObjectPropertyAddress& address,
                                         std::uint32_t qualifierSize, const void* qualifier,
                                         std::uint32_t* ioDataSize, void* outData) override;
-    OSStatus AudioHardwareCreateProcessTap(const CATapDescription& description, AudioObjectID* outTapID) override;
+    OSStatus AudioHardwareCreateProcessTap(const CATapDescription& description,
+                                           AudioObjectID* outTapID) override;
     OSStatus AudioHardwareDestroyProcessTap(AudioObjectID tap) override;
     OSStatus AudioHardwareCreateAggregateDevice(const CFDictionary& description,
                                                 AudioObjectID* outDeviceID) override;
     OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID device) override;
-    OSStatus AudioDeviceCreateIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
-                                       AudioDeviceIOProcID* outIOProcID) override;
-    OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
+    OSStatus AudioDeviceCreateIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
+                                       void* clientData, AudioDeviceIOProcID* outIOProcID) override;
+    OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device,
+                                        AudioDeviceIOProcID ioProcID) override;
     OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
     OSStatus AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID ioProcID) override;
 
@@ -117,7 +122,7 @@ public:
     // Object IDs of the configured devices, in configuration order.
     std::vector<AudioObjectID> deviceIDs() const;
 
-private:
+  private:
     struct Object;
     struct IORun;
     struct IOProc;

@@ -16,13 +16,14 @@ std::string makeUUIDText() {
         high = generator();
         low = generator();
     }
-    high = (high & ~0xF000ull) | 0x4000ull;                       // version 4
-    low = (low & ~(0xC000ull << 48)) | (0x8000ull << 48);         // RFC 4122 variant
+    high = (high & ~0xF000ull) | 0x4000ull;                // version 4
+    low = (low & ~(0xC000ull << 48)) | (0x8000ull << 48);  // RFC 4122 variant
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(36);
     for (int nibble = 0; nibble < 32; ++nibble) {
-        if (nibble == 8 || nibble == 12 || nibble == 16 || nibble == 20) text += '-';
+        if (nibble == 8 || nibble == 12 || nibble == 16 || nibble == 20)
+            text += '-';
         const std::uint64_t word = nibble < 16 ? high : low;
         text += hex[(word >> (60 - 4 * (nibble % 16))) & 15];
     }

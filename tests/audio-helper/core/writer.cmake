@@ -1,0 +1,6 @@
+# Tests of the PCM JSON-line writer.
+norvi_add_tests(pcm_json_line_writer_tests pcm_json_line_writer_test.cpp)
+target_link_libraries(pcm_json_line_writer_tests PRIVATE norvi_audio_helper)
+
+norvi_add_concurrency_tests(pcm_json_line_writer_concurrency_tests pcm_json_line_writer_concurrency_test.cpp)
+target_link_libraries(pcm_json_line_writer_concurrency_tests PRIVATE norvi_audio_helper)
