@@ -9,6 +9,7 @@
 #include "audio-helper/core/helper_error.h"
 #include "audio-helper/core/output_records.h"
 #include "audio-helper/core/pcm_json_line_writer.h"
+#include "audio-helper/core/stream_duration.h"
 #include "audio-helper/core/termination_signal.h"
 #include "audio-helper/tap/process_tap_probe.h"
 
@@ -19,16 +20,6 @@ void requireProcessTaps(const HelperContext& context) {
     if (!context.platform.operatingSystem->isOperatingSystemAtLeast({14, 2, 0})) {
         throw HelperError("Core Audio process taps require macOS 14.2 or newer.");
     }
-}
-
-// The duration in whole nanoseconds, or nothing when it cannot be timed: an infinite duration,
-// or one of 2^63 ns (about 292 years) or more, means running until a termination signal.
-std::optional<std::chrono::nanoseconds> timedDuration(double seconds) {
-    const double nanoseconds = seconds * 1e9;
-    if (!(nanoseconds < 9223372036854775808.0)) {
-        return std::nullopt;
-    }
-    return std::chrono::nanoseconds(static_cast<std::int64_t>(nanoseconds));
 }
 
 }  // namespace
@@ -46,8 +37,7 @@ asio::awaitable<void> runTapStream(HelperContext& context, const CommandOptions&
         writer->flush();
         throw;
     }
-    const std::optional<std::chrono::nanoseconds> duration =
-        options.durationSeconds ? timedDuration(*options.durationSeconds) : std::nullopt;
+    const std::optional<std::chrono::nanoseconds> duration = streamTimeLimit(options.durationSeconds);
     if (duration) {
         // No signal handling in this mode: a signal ends the process by its default action.
         asio::steady_timer timer(co_await asio::this_coro::executor);
