@@ -1,0 +1,22 @@
+#include "apple-engine/commands.h"
+#include "apple-engine/helper_error.h"
+
+namespace norvi::engine {
+
+asio::awaitable<void> runTranscribe(EngineContext&, std::string, std::optional<std::string>,
+                                    std::vector<std::string>) {
+    throw HelperError("transcribe is not implemented yet in this build.");
+    co_return;
+}
+
+asio::awaitable<void> runTranslate(EngineContext&, std::string, std::string) {
+    throw HelperError("translate is not implemented yet in this build.");
+    co_return;
+}
+
+asio::awaitable<void> runCapabilities(EngineContext&) {
+    throw HelperError("capabilities is not implemented yet in this build.");
+    co_return;
+}
+
+}  // namespace norvi::engine

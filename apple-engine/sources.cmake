@@ -1,0 +1,12 @@
+target_sources(norvi_apple_engine PRIVATE
+    commands_pending.cpp
+    engine_main.cpp
+    output.cpp
+    pcm_input_stream.cpp
+    platform/audio_conversion.cpp
+    platform/audio_conversion_simulated.cpp
+    platform/engine_platform.cpp
+    platform/locale.cpp
+    platform/speech.cpp
+    platform/speech_simulated.cpp
+)
