@@ -3,12 +3,6 @@
 
 namespace norvi::engine {
 
-asio::awaitable<void> runTranscribe(EngineContext&, std::string, std::optional<std::string>,
-                                    std::vector<std::string>) {
-    throw HelperError("transcribe is not implemented yet in this build.");
-    co_return;
-}
-
 asio::awaitable<void> runTranslate(EngineContext&, std::string, std::string) {
     throw HelperError("translate is not implemented yet in this build.");
     co_return;

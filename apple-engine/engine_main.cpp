@@ -89,10 +89,16 @@ asio::awaitable<void> runMain(EngineContext& context) {
         if (!language) {
             throw HelperError("transcribe needs --language.");
         }
-        const std::optional<std::string> vocabulary = optionValue(options, "--vocabulary");
+        const auto vocabularyOption = options.find("--vocabulary");
+        // Built before the co_await: g++ 12 destroys a conditional's temporary in a coroutine's
+        // call arguments twice.
+        std::vector<std::string> vocabulary;
+        if (vocabularyOption != options.end()) {
+            vocabulary = parseVocabulary(vocabularyOption->second);
+        }
+        std::optional<std::string> target = optionValue(options, "--target");
         preparePlatform(context);
-        co_await runTranscribe(context, std::move(*language), optionValue(options, "--target"),
-                               vocabulary ? parseVocabulary(*vocabulary) : std::vector<std::string>{});
+        co_await runTranscribe(context, std::move(*language), std::move(target), std::move(vocabulary));
     } else if (command == "translate") {
         const ParsedOptions options = parseOptions(rest, {"--language", "--target"});
         std::optional<std::string> language = optionValue(options, "--language");

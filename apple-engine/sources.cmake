@@ -9,4 +9,6 @@ target_sources(norvi_apple_engine PRIVATE
     platform/locale.cpp
     platform/speech.cpp
     platform/speech_simulated.cpp
+    speech_model.cpp
+    transcription.cpp
 )
