@@ -1,6 +1,7 @@
 target_sources(norvi_apple_engine PRIVATE
-    commands_pending.cpp
+    capabilities.cpp
     engine_main.cpp
+    line_translator.cpp
     output.cpp
     pcm_input_stream.cpp
     platform/audio_conversion.cpp
@@ -9,6 +10,9 @@ target_sources(norvi_apple_engine PRIVATE
     platform/locale.cpp
     platform/speech.cpp
     platform/speech_simulated.cpp
+    platform/translation.cpp
+    platform/translation_simulated.cpp
     speech_model.cpp
     transcription.cpp
+    translation.cpp
 )

@@ -10,6 +10,7 @@
 
 #include "apple-engine/commands.h"
 #include "apple-engine/helper_error.h"
+#include "apple-engine/line_translator.h"
 #include "apple-engine/pcm_input_stream.h"
 #include "apple-engine/speech_model.h"
 #include "support/number_text.h"
@@ -129,6 +130,16 @@ std::function<void()> finalizeAtEnd(std::shared_ptr<SpeechAnalyzer> analyzer) {
     };
 }
 
+// Checks at once and then every 20 ms; the translations run on this executor meanwhile.
+asio::awaitable<void> waitUntilIdle(const LineTranslator& lineTranslator) {
+    const auto executor = co_await asio::this_coro::executor;
+    asio::steady_timer timer(executor);
+    while (!lineTranslator.isIdle()) {
+        timer.expires_after(std::chrono::milliseconds(20));
+        co_await timer.async_wait(asio::use_awaitable);
+    }
+}
+
 }  // namespace
 
 asio::awaitable<void> runTranscribe(EngineContext& context, std::string language,
@@ -147,8 +158,11 @@ asio::awaitable<void> runTranscribe(EngineContext& context, std::string language
     co_await ensureSpeechModel(speech, transcriber);
     logDebug("speech model ready");
 
+    std::shared_ptr<LineTranslator> lineTranslator;
     if (target && *target != language) {
-        throw HelperError("Live translation is not implemented yet in this build.");
+        const auto executor = co_await asio::this_coro::executor;
+        std::shared_ptr<Translator> translator = makeTranslator(context.platform, language, *target);
+        lineTranslator = std::make_shared<LineTranslator>(std::move(translator), executor);
     }
 
     const std::optional<AudioFormat> format = speech.bestAvailableAudioFormat(modules);
@@ -166,7 +180,7 @@ asio::awaitable<void> runTranscribe(EngineContext& context, std::string language
         makeInputStream(context.platform.audioConversion, *format, finalizeAtEnd(analyzer));
     analyzer->start(input);
     logDebug("analyzer started");
-    writeJSONLine(ReadyEvent{.speechLocale = locale.identifier, .translation = false});
+    writeJSONLine(ReadyEvent{.speechLocale = locale.identifier, .translation = lineTranslator != nullptr});
 
     std::int64_t nextLineId = 1;
     while (std::optional<SpeechResult> result = co_await results->next()) {
@@ -175,10 +189,17 @@ asio::awaitable<void> runTranscribe(EngineContext& context, std::string language
         if (text.empty()) {
             continue;
         }
-        writeJSONLine(lineEventFor(*result, std::move(text), nextLineId));
+        const LineEvent line = lineEventFor(*result, std::move(text), nextLineId);
+        writeJSONLine(line);
+        if (lineTranslator) {
+            lineTranslator->submit(line);
+        }
         if (result->isFinal) {
             ++nextLineId;
         }
+    }
+    if (lineTranslator) {
+        co_await waitUntilIdle(*lineTranslator);
     }
     logDebug("results ended");
 }

@@ -2,6 +2,7 @@
 
 #include "apple-engine/platform/audio_conversion_simulated.h"
 #include "apple-engine/platform/speech_simulated.h"
+#include "apple-engine/platform/translation_simulated.h"
 
 namespace norvi::engine {
 
@@ -10,6 +11,7 @@ EnginePlatform makeSimulatedEnginePlatform(std::shared_ptr<const simulation::Sce
     platform.operatingSystem = makeSimulatedOperatingSystem(*scenario);
     platform.speech = makeSimulatedSpeech(*scenario);
     platform.audioConversion = makeSimulatedAudioConversion(*scenario);
+    platform.translation = makeSimulatedTranslation(*scenario);
     platform.scenario = std::move(scenario);
     return platform;
 }

@@ -4,6 +4,7 @@
 
 #include "apple-engine/platform/audio_conversion.h"
 #include "apple-engine/platform/speech.h"
+#include "apple-engine/platform/translation.h"
 #include "support/platform/operating_system.h"
 #include "support/simulation/scenario.h"
 
@@ -15,6 +16,7 @@ struct EnginePlatform {
     std::shared_ptr<OperatingSystem> operatingSystem;
     std::shared_ptr<Speech> speech;
     std::shared_ptr<AudioConversion> audioConversion;
+    std::shared_ptr<Translation> translation;
 };
 
 // The simulated machine of a scenario. Throws simulation::ScenarioError.

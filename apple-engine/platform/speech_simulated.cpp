@@ -436,7 +436,8 @@ public:
         progress_->start();
         const bool fails = script_.failAfter.has_value();
         const double wait = fails ? *script_.failAfter : script_.duration;
-        asio::steady_timer timer(co_await asio::this_coro::executor,
+        const auto executor = co_await asio::this_coro::executor;
+        asio::steady_timer timer(executor,
                                  std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait)));
         co_await timer.async_wait(asio::use_awaitable);
         if (fails) throw SpeechError(script_.failure);

@@ -65,25 +65,5 @@ TEST(EngineOutput, DebugLinesOnlyWhenTheSwitchIsExactlyOne) {
     }
 }
 
-TEST(EngineOutput, RecordsFromTwoThreadsComeOutWhole) {
-    constexpr int count = 300;
-    const auto result = runProcess(NORVI_ENGINE_OUTPUT_PROBE, processOptions({"concurrent", std::to_string(count)}));
-    ASSERT_EQ(result.exitStatus, 0);
-    const std::string download = R"({"fraction":0.5,"type":"model_download"})";
-    int lines = 0;
-    int downloads = 0;
-    for (const std::string& line : norvi::testing::splitLines(result.standardOutput)) {
-        if (line == download) {
-            ++downloads;
-            continue;
-        }
-        const LineEvent expected{.id = lines, .isFinal = false, .text = std::string(5000, 'x')};
-        ASSERT_EQ(line, encodeRecord(expected));
-        ++lines;
-    }
-    EXPECT_EQ(lines, count);
-    EXPECT_EQ(downloads, count);
-}
-
 }  // namespace
 }  // namespace norvi::engine

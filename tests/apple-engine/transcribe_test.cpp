@@ -34,7 +34,7 @@ std::string pcm(double seconds, double amplitude = 0) {
 class Transcribe : public ::testing::Test {
 protected:
     Environment scenario(const json& document, bool debug = false) {
-        Environment environment{{"NORVI_SIMULATION", directory_.writeFile("scenario.json", document.dump())},
+        Environment environment{{"NORVI_SIMULATION", directory_.writeFile("scenario" + std::to_string(++scenarios_) + ".json", document.dump())},
                                 {"NORVI_APPLE_ENGINE_DEBUG", std::nullopt}};
         if (debug) environment["NORVI_APPLE_ENGINE_DEBUG"] = "1";
         return environment;
@@ -50,6 +50,7 @@ protected:
     }
 
     TemporaryDirectory directory_;
+    int scenarios_ = 0;
 };
 
 const std::string readyEnUs = R"({"speechLocale":"en_US","translation":false,"type":"ready"})";
