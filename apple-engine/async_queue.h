@@ -20,28 +20,32 @@ namespace norvi::engine {
 // after the items before it.
 template <typename T>
 class AsyncQueue {
-public:
+  public:
     void push(T item) {
         std::function<void()> wake;
         {
             std::lock_guard lock(mutex_);
-            if (finished_) return;
+            if (finished_)
+                return;
             items_.push_back(std::move(item));
             wake = std::exchange(wake_, nullptr);
         }
-        if (wake) wake();
+        if (wake)
+            wake();
     }
 
     void finish(std::exception_ptr failure = nullptr) {
         std::function<void()> wake;
         {
             std::lock_guard lock(mutex_);
-            if (finished_) return;
+            if (finished_)
+                return;
             finished_ = true;
             failure_ = std::move(failure);
             wake = std::exchange(wake_, nullptr);
         }
-        if (wake) wake();
+        if (wake)
+            wake();
     }
 
     // The next item, or nothing once the queue has finished; rethrows the failure it
@@ -58,7 +62,8 @@ public:
                     co_return item;
                 }
                 if (finished_) {
-                    if (failure_) std::rethrow_exception(failure_);
+                    if (failure_)
+                        std::rethrow_exception(failure_);
                     co_return std::nullopt;
                 }
                 // The cancel runs on the reader's executor, after the wait below has begun.
@@ -71,7 +76,7 @@ public:
         }
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::deque<T> items_;
     bool finished_ = false;

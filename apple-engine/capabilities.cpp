@@ -11,7 +11,8 @@ namespace norvi::engine {
 std::vector<std::string> speechLanguageCodes(const std::vector<Locale>& locales) {
     std::vector<std::string> codes;
     for (const Locale& locale : locales) {
-        if (locale.languageCode && std::find(codes.begin(), codes.end(), *locale.languageCode) == codes.end()) {
+        if (locale.languageCode &&
+            std::find(codes.begin(), codes.end(), *locale.languageCode) == codes.end()) {
             codes.push_back(*locale.languageCode);
         }
     }
@@ -22,8 +23,10 @@ std::vector<std::string> speechLanguageCodes(const std::vector<Locale>& locales)
 asio::awaitable<void> runCapabilities(EngineContext& context) {
     Speech& speech = *context.platform.speech;
     const bool available = speech.isAvailable();
-    const std::vector<Locale> supported = available ? speech.supportedLocales() : std::vector<Locale>{};
-    const std::vector<Locale> installed = available ? speech.installedLocales() : std::vector<Locale>{};
+    const std::vector<Locale> supported =
+        available ? speech.supportedLocales() : std::vector<Locale>{};
+    const std::vector<Locale> installed =
+        available ? speech.installedLocales() : std::vector<Locale>{};
     writeJSONLine(CapabilitiesEvent{
         .installedSpeechLanguages = speechLanguageCodes(installed),
         .speechLanguages = speechLanguageCodes(supported),

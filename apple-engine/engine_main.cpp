@@ -1,7 +1,7 @@
 #include "apple-engine/engine_main.h"
 
-#include <exception>
 #include <unistd.h>
+#include <exception>
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
@@ -44,9 +44,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments,
 std::vector<std::string> parseVocabulary(std::string_view text) {
     const nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
     std::vector<std::string> vocabulary;
-    if (!value.is_array()) return vocabulary;
+    if (!value.is_array())
+        return vocabulary;
     for (const nlohmann::json& item : value) {
-        if (!item.is_string()) return {};
+        if (!item.is_string())
+            return {};
         vocabulary.push_back(item.get<std::string>());
     }
     return vocabulary;
@@ -56,7 +58,8 @@ namespace {
 
 std::optional<std::string> optionValue(const ParsedOptions& options, const std::string& name) {
     const auto found = options.find(name);
-    if (found == options.end()) return std::nullopt;
+    if (found == options.end())
+        return std::nullopt;
     return found->second;
 }
 
@@ -84,7 +87,8 @@ asio::awaitable<void> runMain(EngineContext& context) {
         preparePlatform(context);
         co_await runCapabilities(context);
     } else if (command == "transcribe") {
-        const ParsedOptions options = parseOptions(rest, {"--language", "--target", "--vocabulary"});
+        const ParsedOptions options =
+            parseOptions(rest, {"--language", "--target", "--vocabulary"});
         std::optional<std::string> language = optionValue(options, "--language");
         if (!language) {
             throw HelperError("transcribe needs --language.");
@@ -98,7 +102,8 @@ asio::awaitable<void> runMain(EngineContext& context) {
         }
         std::optional<std::string> target = optionValue(options, "--target");
         preparePlatform(context);
-        co_await runTranscribe(context, std::move(*language), std::move(target), std::move(vocabulary));
+        co_await runTranscribe(context, std::move(*language), std::move(target),
+                               std::move(vocabulary));
     } else if (command == "translate") {
         const ParsedOptions options = parseOptions(rest, {"--language", "--target"});
         std::optional<std::string> language = optionValue(options, "--language");

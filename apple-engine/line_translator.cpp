@@ -5,9 +5,11 @@
 
 namespace norvi::engine {
 
-LineTranslator::LineTranslator(std::shared_ptr<Translator> translator, asio::any_io_executor executor,
-                               RecordWriter write)
-    : translator_(std::move(translator)), executor_(std::move(executor)), write_(std::move(write)) {}
+LineTranslator::LineTranslator(std::shared_ptr<Translator> translator,
+                               asio::any_io_executor executor, RecordWriter write)
+    : translator_(std::move(translator)),
+      executor_(std::move(executor)),
+      write_(std::move(write)) {}
 
 void LineTranslator::submit(const LineEvent& line) {
     latestText_[line.id] = line.text;
@@ -27,7 +29,8 @@ void LineTranslator::drain() {
     asio::co_spawn(executor_, translateLine(shared_from_this(), std::move(next)), asio::detached);
 }
 
-asio::awaitable<void> LineTranslator::translateLine(std::shared_ptr<LineTranslator> self, LineEvent line) {
+asio::awaitable<void> LineTranslator::translateLine(std::shared_ptr<LineTranslator> self,
+                                                    LineEvent line) {
     std::optional<std::string> translation;
     std::string failure;
     try {

@@ -18,7 +18,7 @@ namespace norvi::engine {
 // translation as a second "line" record: every final line in order, a volatile line only when
 // nothing else is waiting, and nothing for a line whose text has changed meanwhile.
 class LineTranslator : public std::enable_shared_from_this<LineTranslator> {
-public:
+  public:
     LineTranslator(std::shared_ptr<Translator> translator, asio::any_io_executor executor,
                    RecordWriter write = writeJSONLine);
 
@@ -31,8 +31,9 @@ public:
     bool hasPending() const { return !pending_.empty(); }
     bool isIdle() const { return !busy_ && pending_.empty(); }
 
-private:
-    static asio::awaitable<void> translateLine(std::shared_ptr<LineTranslator> self, LineEvent line);
+  private:
+    static asio::awaitable<void> translateLine(std::shared_ptr<LineTranslator> self,
+                                               LineEvent line);
     void finishLine(const LineEvent& line, const std::string& translation);
 
     std::shared_ptr<Translator> translator_;

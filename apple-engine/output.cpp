@@ -1,7 +1,7 @@
 #include "apple-engine/output.h"
 
-#include <cstdlib>
 #include <unistd.h>
+#include <cstdlib>
 
 #include "support/fd_write.h"
 #include "support/json_writer.h"
@@ -74,7 +74,9 @@ void writeJSONLine(const OutputRecord& record) {
     writeAll(STDOUT_FILENO, "\n");
 }
 
-void writeStderr(std::string_view text) { writeAll(STDERR_FILENO, text); }
+void writeStderr(std::string_view text) {
+    writeAll(STDERR_FILENO, text);
+}
 
 bool debugEnabled() {
     static const bool enabled = [] {

@@ -1,9 +1,9 @@
 #include "apple-engine/pcm_input_stream.h"
 
+#include <pthread.h>
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <pthread.h>
 #include <thread>
 
 #include "apple-engine/helper_error.h"
@@ -44,23 +44,27 @@ std::size_t readBlock(int fd, char* block) {
 void convertBlock(ReaderState& state, const char* block, std::size_t bytes) {
     const auto frames = static_cast<std::uint32_t>(bytes / 2);
     std::shared_ptr<PcmBuffer> input = state.conversion->makeBuffer(state.inputFormat, frames);
-    if (!input || input->int16ChannelData() == nullptr) return;
+    if (!input || input->int16ChannelData() == nullptr)
+        return;
     input->setFrameLength(frames);
     std::memcpy(input->int16ChannelData(), block, static_cast<std::size_t>(frames) * 2);
 
     std::shared_ptr<PcmBuffer> output = state.conversion->makeBuffer(
         state.targetFormat, outputFrameCapacity(state.targetFormat.sampleRate, frames));
-    if (!output) return;
+    if (!output)
+        return;
     bool handedOver = false;
     std::shared_ptr<const PcmBuffer> given = input;
     const std::optional<std::string> error =
         state.converter->convert(*output, [&](std::shared_ptr<const PcmBuffer>& next) {
-            if (handedOver) return ConverterInputStatus::noDataNow;
+            if (handedOver)
+                return ConverterInputStatus::noDataNow;
             handedOver = true;
             next = given;
             return ConverterInputStatus::haveData;
         });
-    if (error || output->frameLength() == 0) return;
+    if (error || output->frameLength() == 0)
+        return;
     state.stream->append({std::move(output)});
 }
 
@@ -69,11 +73,13 @@ void readLoop(ReaderState state) {
     char block[inputBlockBytes];
     for (;;) {
         const std::size_t bytes = readBlock(state.inputFd, block);
-        if (bytes == 0) break;
+        if (bytes == 0)
+            break;
         convertBlock(state, block, bytes);
     }
     state.stream->finish();
-    if (state.onEnd) state.onEnd();
+    if (state.onEnd)
+        state.onEnd();
 }
 
 }  // namespace
@@ -81,7 +87,8 @@ void readLoop(ReaderState state) {
 std::uint32_t outputFrameCapacity(double targetSampleRate, std::uint32_t inputFrames) {
     const double scaled = targetSampleRate / 16000.0 * inputFrames;
     // Beyond what a buffer can count, the block gets no buffer at all.
-    if (!(scaled >= 0) || scaled >= std::numeric_limits<std::uint32_t>::max() - 16.0) return 0;
+    if (!(scaled >= 0) || scaled >= std::numeric_limits<std::uint32_t>::max() - 16.0)
+        return 0;
     return static_cast<std::uint32_t>(scaled) + 16;
 }
 
@@ -93,13 +100,15 @@ std::shared_ptr<AnalyzerInputStream> makeInputStream(std::shared_ptr<AudioConver
     if (!inputFormat) {
         throw HelperError("Could not create the input audio format.");
     }
-    std::unique_ptr<AudioConverter> converter = conversion->makeConverter(*inputFormat, targetFormat);
+    std::unique_ptr<AudioConverter> converter =
+        conversion->makeConverter(*inputFormat, targetFormat);
     if (!converter) {
         throw HelperError("Could not convert audio to the speech model format.");
     }
     auto stream = std::make_shared<AnalyzerInputStream>();
-    ReaderState state{std::move(conversion), *inputFormat, targetFormat, std::move(converter),
-                      stream, std::move(onEnd), inputFd};
+    ReaderState state{
+        std::move(conversion), *inputFormat, targetFormat, std::move(converter), stream,
+        std::move(onEnd),      inputFd};
     // Detached: it runs until the end of the input, which may come after the run has failed.
     std::thread(readLoop, std::move(state)).detach();
     return stream;

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <unistd.h>
 #include <functional>
 #include <memory>
-#include <unistd.h>
 
 #include "apple-engine/platform/audio_conversion.h"
 #include "apple-engine/platform/speech.h"

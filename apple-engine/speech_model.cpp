@@ -14,7 +14,7 @@ constexpr auto progressInterval = std::chrono::milliseconds(500);
 
 // Writes the progress until cancelled, on its own thread; nobody waits for it to end.
 class ProgressTask {
-public:
+  public:
     static std::shared_ptr<ProgressTask> start(std::shared_ptr<const InstallationProgress> progress,
                                                RecordWriter write) {
         auto task = std::make_shared<ProgressTask>();
@@ -38,7 +38,7 @@ public:
         changed_.notify_all();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool cancelled_ = false;
@@ -70,7 +70,8 @@ asio::awaitable<void> ensureSpeechModel(Speech& speech,
     if (!request) {
         co_return;
     }
-    const std::shared_ptr<ProgressTask> progressTask = ProgressTask::start(request->progress(), write);
+    const std::shared_ptr<ProgressTask> progressTask =
+        ProgressTask::start(request->progress(), write);
     try {
         co_await request->downloadAndInstall();
     } catch (...) {

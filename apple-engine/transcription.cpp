@@ -20,8 +20,20 @@ namespace {
 
 bool isWhitespace(char32_t c) {
     switch (c) {
-        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
-        case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+        case 0x09:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x20:
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000:
             return true;
         default:
             return c >= 0x2000 && c <= 0x200A;
@@ -32,13 +44,16 @@ bool isWhitespace(char32_t c) {
 std::optional<char32_t> decode(std::string_view bytes) {
     const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
     const std::size_t length = bytes.size();
-    if (length == 1) return byte(0) < 0x80 ? std::optional<char32_t>(byte(0)) : std::nullopt;
+    if (length == 1)
+        return byte(0) < 0x80 ? std::optional<char32_t>(byte(0)) : std::nullopt;
     const unsigned char lead = byte(0);
     const std::size_t expected = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-    if (expected != length || lead > 0xF4) return std::nullopt;
+    if (expected != length || lead > 0xF4)
+        return std::nullopt;
     char32_t code = lead & (0x7F >> length);
     for (std::size_t index = 1; index < length; ++index) {
-        if ((byte(index) & 0xC0) != 0x80) return std::nullopt;
+        if ((byte(index) & 0xC0) != 0x80)
+            return std::nullopt;
         code = (code << 6) | (byte(index) & 0x3F);
     }
     const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
@@ -59,17 +74,20 @@ std::string trimWhitespace(std::string_view text) {
     while (begin < text.size()) {
         const std::size_t length = sequenceLength(static_cast<unsigned char>(text[begin]));
         const auto code = decode(text.substr(begin, length));
-        if (begin + length > text.size() || !code || !isWhitespace(*code)) break;
+        if (begin + length > text.size() || !code || !isWhitespace(*code))
+            break;
         begin += length;
     }
     std::size_t end = text.size();
     while (end > begin) {
         std::size_t start = end - 1;
-        while (start > begin && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+        while (start > begin && end - start < 4 &&
+               (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
             --start;
         }
         const auto code = decode(text.substr(start, end - start));
-        if (!code || !isWhitespace(*code)) break;
+        if (!code || !isWhitespace(*code))
+            break;
         end = start;
     }
     return std::string(text.substr(begin, end - begin));
@@ -161,7 +179,8 @@ asio::awaitable<void> runTranscribe(EngineContext& context, std::string language
     std::shared_ptr<LineTranslator> lineTranslator;
     if (target && *target != language) {
         const auto executor = co_await asio::this_coro::executor;
-        std::shared_ptr<Translator> translator = makeTranslator(context.platform, language, *target);
+        std::shared_ptr<Translator> translator =
+            makeTranslator(context.platform, language, *target);
         lineTranslator = std::make_shared<LineTranslator>(std::move(translator), executor);
     }
 
@@ -180,7 +199,8 @@ asio::awaitable<void> runTranscribe(EngineContext& context, std::string language
         makeInputStream(context.platform.audioConversion, *format, finalizeAtEnd(analyzer));
     analyzer->start(input);
     logDebug("analyzer started");
-    writeJSONLine(ReadyEvent{.speechLocale = locale.identifier, .translation = lineTranslator != nullptr});
+    writeJSONLine(
+        ReadyEvent{.speechLocale = locale.identifier, .translation = lineTranslator != nullptr});
 
     std::int64_t nextLineId = 1;
     while (std::optional<SpeechResult> result = co_await results->next()) {

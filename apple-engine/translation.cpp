@@ -1,8 +1,8 @@
 #include "apple-engine/translation.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <set>
-#include <unistd.h>
 
 #include "apple-engine/commands.h"
 #include "apple-engine/helper_error.h"
@@ -35,8 +35,8 @@ std::string readStandardInput() {
 
 }  // namespace
 
-std::shared_ptr<Translator> makeTranslator(const EnginePlatform& platform, const std::string& source,
-                                           const std::string& target) {
+std::shared_ptr<Translator> makeTranslator(const EnginePlatform& platform,
+                                           const std::string& source, const std::string& target) {
     if (!translationAvailable(platform)) {
         throw HelperError(
             "Apple on-device translation needs macOS 26.4 or newer. Use the Norvi engine for "
@@ -44,12 +44,13 @@ std::shared_ptr<Translator> makeTranslator(const EnginePlatform& platform, const
     }
     const Language sourceLanguage{source};
     const Language targetLanguage{target};
-    const auto availability = platform.translation->makeLanguageAvailability(TranslationStrategy::lowLatency);
+    const auto availability =
+        platform.translation->makeLanguageAvailability(TranslationStrategy::lowLatency);
     switch (availability->status(sourceLanguage, targetLanguage)) {
         case LanguageStatus::installed: {
             auto translator = std::make_shared<Translator>();
-            translator->session = platform.translation->makeSession(sourceLanguage, targetLanguage,
-                                                                    TranslationStrategy::lowLatency);
+            translator->session = platform.translation->makeSession(
+                sourceLanguage, targetLanguage, TranslationStrategy::lowLatency);
             logDebug("translation session ready");
             return translator;
         }
@@ -58,7 +59,8 @@ std::shared_ptr<Translator> makeTranslator(const EnginePlatform& platform, const
                               " is not installed. Add both languages under System Settings > "
                               "General > Language & Region > Translation Languages, then try "
                               "again.");
-        case LanguageStatus::unsupported: break;
+        case LanguageStatus::unsupported:
+            break;
     }
     throw HelperError("Apple translation does not support " + source + " to " + target + ".");
 }
@@ -67,7 +69,8 @@ std::vector<std::string> installedTranslationLanguages(const EnginePlatform& pla
     if (!translationAvailable(platform)) {
         return {};
     }
-    const auto availability = platform.translation->makeLanguageAvailability(TranslationStrategy::lowLatency);
+    const auto availability =
+        platform.translation->makeLanguageAvailability(TranslationStrategy::lowLatency);
     const std::vector<Language> languages = availability->supportedLanguages();
     std::set<std::string> codes;
     const auto addCode = [&](const Language& language) {
@@ -77,7 +80,8 @@ std::vector<std::string> installedTranslationLanguages(const EnginePlatform& pla
     };
     for (const Language& source : languages) {
         for (const Language& target : languages) {
-            if (target == source) continue;
+            if (target == source)
+                continue;
             if (availability->status(source, target) == LanguageStatus::installed) {
                 addCode(source);
                 addCode(target);
@@ -88,9 +92,11 @@ std::vector<std::string> installedTranslationLanguages(const EnginePlatform& pla
     return {codes.begin(), codes.end()};
 }
 
-asio::awaitable<void> runTranslate(EngineContext& context, std::string language, std::string target) {
+asio::awaitable<void> runTranslate(EngineContext& context, std::string language,
+                                   std::string target) {
     const std::string text = validUtf8(readStandardInput());
-    const std::shared_ptr<Translator> translator = makeTranslator(context.platform, language, target);
+    const std::shared_ptr<Translator> translator =
+        makeTranslator(context.platform, language, target);
     std::string translation = co_await translator->session->translate(text);
     writeJSONLine(TranslationEvent{.translation = std::move(translation)});
 }

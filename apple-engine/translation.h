@@ -16,8 +16,8 @@ struct Translator {
 
 // Checks the system version and the pair's availability, then opens the session. Throws
 // HelperError with the user-facing reason.
-std::shared_ptr<Translator> makeTranslator(const EnginePlatform& platform, const std::string& source,
-                                           const std::string& target);
+std::shared_ptr<Translator> makeTranslator(const EnginePlatform& platform,
+                                           const std::string& source, const std::string& target);
 
 // The language codes of every installed pair among the supported languages, sorted; empty
 // before macOS 26.4.

@@ -11,10 +11,14 @@ namespace {
 
 const char* commonFormatName(CommonFormat format) {
     switch (format) {
-        case CommonFormat::pcmFormatFloat32: return "float32";
-        case CommonFormat::pcmFormatFloat64: return "float64";
-        case CommonFormat::pcmFormatInt16: return "int16";
-        case CommonFormat::pcmFormatInt32: return "int32";
+        case CommonFormat::pcmFormatFloat32:
+            return "float32";
+        case CommonFormat::pcmFormatFloat64:
+            return "float64";
+        case CommonFormat::pcmFormatInt16:
+            return "int16";
+        case CommonFormat::pcmFormatInt32:
+            return "int32";
     }
     return "unknown";
 }
@@ -50,10 +54,18 @@ PcmBuffer::PcmBuffer(const AudioFormat& format, std::uint32_t frameCapacity)
     const std::size_t size =
         static_cast<std::size_t>(frameCapacity) * (interleaved ? format.channelCount : 1);
     switch (format.commonFormat) {
-        case CommonFormat::pcmFormatInt16: allocate(int16_, planes, size); break;
-        case CommonFormat::pcmFormatInt32: allocate(int32_, planes, size); break;
-        case CommonFormat::pcmFormatFloat32: allocate(float32_, planes, size); break;
-        case CommonFormat::pcmFormatFloat64: allocate(float64_, planes, size); break;
+        case CommonFormat::pcmFormatInt16:
+            allocate(int16_, planes, size);
+            break;
+        case CommonFormat::pcmFormatInt32:
+            allocate(int32_, planes, size);
+            break;
+        case CommonFormat::pcmFormatFloat32:
+            allocate(float32_, planes, size);
+            break;
+        case CommonFormat::pcmFormatFloat64:
+            allocate(float64_, planes, size);
+            break;
     }
 }
 
@@ -82,10 +94,14 @@ double PcmBuffer::sample(std::uint32_t frame, std::uint32_t channel) const {
     const std::size_t plane = planeIndex(channel);
     const std::size_t index = sampleIndex(frame, channel);
     switch (format_.commonFormat) {
-        case CommonFormat::pcmFormatInt16: return int16_[plane][index] / 32768.0;
-        case CommonFormat::pcmFormatInt32: return int32_[plane][index] / 2147483648.0;
-        case CommonFormat::pcmFormatFloat32: return float32_[plane][index];
-        case CommonFormat::pcmFormatFloat64: return float64_[plane][index];
+        case CommonFormat::pcmFormatInt16:
+            return int16_[plane][index] / 32768.0;
+        case CommonFormat::pcmFormatInt32:
+            return int32_[plane][index] / 2147483648.0;
+        case CommonFormat::pcmFormatFloat32:
+            return float32_[plane][index];
+        case CommonFormat::pcmFormatFloat64:
+            return float64_[plane][index];
     }
     return 0;
 }
@@ -104,7 +120,9 @@ void PcmBuffer::setSample(std::uint32_t frame, std::uint32_t channel, double val
         case CommonFormat::pcmFormatFloat32:
             float32_[plane][index] = static_cast<float>(value);
             break;
-        case CommonFormat::pcmFormatFloat64: float64_[plane][index] = value; break;
+        case CommonFormat::pcmFormatFloat64:
+            float64_[plane][index] = value;
+            break;
     }
 }
 
@@ -129,16 +147,21 @@ void PcmBuffer::storeMono(std::vector<std::vector<T>>& planes, std::uint32_t fir
     }
 }
 
-void PcmBuffer::setMonoFrames(std::uint32_t firstFrame, const double* values,
-                              std::uint32_t count) {
+void PcmBuffer::setMonoFrames(std::uint32_t firstFrame, const double* values, std::uint32_t count) {
     count = std::min(count, frameCapacity_ - std::min(firstFrame, frameCapacity_));
     switch (format_.commonFormat) {
-        case CommonFormat::pcmFormatInt16: storeMono(int16_, firstFrame, values, count, 32768.0); break;
+        case CommonFormat::pcmFormatInt16:
+            storeMono(int16_, firstFrame, values, count, 32768.0);
+            break;
         case CommonFormat::pcmFormatInt32:
             storeMono(int32_, firstFrame, values, count, 2147483648.0);
             break;
-        case CommonFormat::pcmFormatFloat32: storeMono(float32_, firstFrame, values, count, 0); break;
-        case CommonFormat::pcmFormatFloat64: storeMono(float64_, firstFrame, values, count, 0); break;
+        case CommonFormat::pcmFormatFloat32:
+            storeMono(float32_, firstFrame, values, count, 0);
+            break;
+        case CommonFormat::pcmFormatFloat64:
+            storeMono(float64_, firstFrame, values, count, 0);
+            break;
     }
 }
 

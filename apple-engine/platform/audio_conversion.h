@@ -27,7 +27,7 @@ std::string describeAudioFormat(const AudioFormat& format);
 // Frames of one format with a capacity and a valid length. Interleaved audio is one plane of
 // frames × channels samples; otherwise each channel has its own plane.
 class PcmBuffer {
-public:
+  public:
     PcmBuffer(const AudioFormat& format, std::uint32_t frameCapacity);
 
     const AudioFormat& format() const { return format_; }
@@ -48,7 +48,7 @@ public:
     // Stores `count` mono values from `firstFrame` on, the same value in every channel.
     void setMonoFrames(std::uint32_t firstFrame, const double* values, std::uint32_t count);
 
-private:
+  private:
     template <typename T>
     void storeMono(std::vector<std::vector<T>>& planes, std::uint32_t firstFrame,
                    const double* values, std::uint32_t count, double scale);
@@ -71,7 +71,7 @@ using ConverterInputBlock =
     std::function<ConverterInputStatus(std::shared_ptr<const PcmBuffer>& input)>;
 
 class AudioConverter {
-public:
+  public:
     virtual ~AudioConverter() = default;
     // Fills `output` (setting its frame length) from the input the block hands over. Returns
     // the error's description on failure.
@@ -81,7 +81,7 @@ public:
 
 // Audio formats, PCM buffers and format converters.
 class AudioConversion {
-public:
+  public:
     virtual ~AudioConversion() = default;
     virtual std::optional<AudioFormat> makeFormat(CommonFormat commonFormat, double sampleRate,
                                                   std::uint32_t channels, bool interleaved) = 0;

@@ -8,13 +8,15 @@ namespace {
 
 constexpr double maximumRate = 1'000'000;
 
-bool isWholeRate(double rate) { return rate >= 1 && rate <= maximumRate && std::floor(rate) == rate; }
+bool isWholeRate(double rate) {
+    return rate >= 1 && rate <= maximumRate && std::floor(rate) == rate;
+}
 
 // Linear interpolation between neighbouring input frames. Output frame j sits at input
 // position j × inRate / outRate; it is produced once both neighbours have arrived, so the last
 // output frames of a block wait for the next block's first input frame.
 class LinearConverter final : public AudioConverter {
-public:
+  public:
     LinearConverter(std::uint64_t inRate, std::uint64_t outRate)
         : inRate_(inRate), outRate_(outRate) {}
 
@@ -36,7 +38,7 @@ public:
         return std::nullopt;
     }
 
-private:
+  private:
     double inputSample(std::uint64_t index) const {
         return index + 1 == base_ ? previous_ : block_[index - base_];
     }
@@ -45,9 +47,11 @@ private:
         const std::uint32_t frames = input.frameLength();
         block_.resize(frames);
         if (const std::int16_t* samples = input.int16ChannelData()) {
-            for (std::uint32_t i = 0; i < frames; ++i) block_[i] = samples[i] / 32768.0;
+            for (std::uint32_t i = 0; i < frames; ++i)
+                block_[i] = samples[i] / 32768.0;
         } else {
-            for (std::uint32_t i = 0; i < frames; ++i) block_[i] = input.sample(i, 0);
+            for (std::uint32_t i = 0; i < frames; ++i)
+                block_[i] = input.sample(i, 0);
         }
         const std::uint64_t available = base_ + frames;
         scratch_.clear();
@@ -60,10 +64,10 @@ private:
                 break;
             }
             const double left = inputSample(index);
-            const double value =
-                remainder == 0 ? left
-                               : left + (inputSample(index + 1) - left) *
-                                            (static_cast<double>(remainder) / outRate_);
+            const double value = remainder == 0
+                                     ? left
+                                     : left + (inputSample(index + 1) - left) *
+                                                  (static_cast<double>(remainder) / outRate_);
             scratch_.push_back(value);
             ++next_;
         }
@@ -85,7 +89,7 @@ private:
 };
 
 class SimulatedAudioConversion final : public AudioConversion {
-public:
+  public:
     explicit SimulatedAudioConversion(SimulatedAudioConversionOptions options)
         : options_(options) {}
 
@@ -112,7 +116,7 @@ public:
                                                  static_cast<std::uint64_t>(to.sampleRate));
     }
 
-private:
+  private:
     SimulatedAudioConversionOptions options_;
 };
 
@@ -123,7 +127,8 @@ std::shared_ptr<AudioConversion> makeSimulatedAudioConversion(
     return std::make_shared<SimulatedAudioConversion>(options);
 }
 
-std::shared_ptr<AudioConversion> makeSimulatedAudioConversion(const simulation::Scenario& scenario) {
+std::shared_ptr<AudioConversion> makeSimulatedAudioConversion(
+    const simulation::Scenario& scenario) {
     const nlohmann::json& speech = scenario.section("speech");
     static const nlohmann::json empty = nlohmann::json::object();
     const auto found = speech.find("audioConversion");

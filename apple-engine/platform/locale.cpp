@@ -9,10 +9,12 @@ Locale Locale::fromIdentifier(std::string identifier) {
     for (char& c : first) {
         const bool upper = c >= 'A' && c <= 'Z';
         letters = letters && (upper || (c >= 'a' && c <= 'z'));
-        if (upper) c = static_cast<char>(c - 'A' + 'a');
+        if (upper)
+            c = static_cast<char>(c - 'A' + 'a');
     }
     Locale locale{std::move(identifier), std::nullopt};
-    if (letters) locale.languageCode = std::move(first);
+    if (letters)
+        locale.languageCode = std::move(first);
     return locale;
 }
 

@@ -4,10 +4,14 @@ namespace norvi::engine {
 
 std::string_view assetStatusName(AssetStatus status) {
     switch (status) {
-        case AssetStatus::unsupported: return "unsupported";
-        case AssetStatus::supported: return "supported";
-        case AssetStatus::downloading: return "downloading";
-        case AssetStatus::installed: return "installed";
+        case AssetStatus::unsupported:
+            return "unsupported";
+        case AssetStatus::supported:
+            return "supported";
+        case AssetStatus::downloading:
+            return "downloading";
+        case AssetStatus::installed:
+            return "installed";
     }
     return "unknown";
 }
@@ -15,7 +19,8 @@ std::string_view assetStatusName(AssetStatus status) {
 void AnalyzerInputStream::append(AnalyzerInput input) {
     {
         std::lock_guard lock(mutex_);
-        if (finished_) return;
+        if (finished_)
+            return;
         items_.push_back(std::move(input));
     }
     changed_.notify_one();
@@ -32,7 +37,8 @@ void AnalyzerInputStream::finish() {
 std::optional<AnalyzerInput> AnalyzerInputStream::next() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return finished_ || !items_.empty(); });
-    if (items_.empty()) return std::nullopt;
+    if (items_.empty())
+        return std::nullopt;
     AnalyzerInput input = std::move(items_.front());
     items_.pop_front();
     return input;

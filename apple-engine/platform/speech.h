@@ -19,7 +19,7 @@ namespace norvi::engine {
 
 // A failure of the speech platform; what() is the platform's own description.
 class SpeechError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -41,7 +41,7 @@ struct SpeechResult {
 
 // The results of a transcriber, in order; they end after finalization or fail.
 class SpeechResultSequence {
-public:
+  public:
     virtual ~SpeechResultSequence() = default;
     // The next result, nothing at the end; throws the sequence's failure.
     virtual asio::awaitable<std::optional<SpeechResult>> next() = 0;
@@ -49,7 +49,7 @@ public:
 
 // The speech-recognition module for one locale.
 class SpeechTranscriber {
-public:
+  public:
     virtual ~SpeechTranscriber() = default;
     virtual const Locale& locale() const = 0;
     virtual std::shared_ptr<SpeechResultSequence> results() = 0;
@@ -59,13 +59,13 @@ using SpeechModules = std::vector<std::shared_ptr<SpeechTranscriber>>;
 
 // Fraction completed of an installation, readable from any thread.
 class InstallationProgress {
-public:
+  public:
     virtual ~InstallationProgress() = default;
     virtual double fractionCompleted() const = 0;
 };
 
 class AssetInstallationRequest {
-public:
+  public:
     virtual ~AssetInstallationRequest() = default;
     virtual std::shared_ptr<const InstallationProgress> progress() const = 0;
     // Completes once the model is installed; throws SpeechError.
@@ -79,13 +79,13 @@ struct AnalyzerInput {
 
 // The analyzer's input: unbounded, one producer thread, one consumer.
 class AnalyzerInputStream {
-public:
+  public:
     void append(AnalyzerInput input);
     void finish();
     // Blocks until an item arrives; nothing once the stream has finished and is empty.
     std::optional<AnalyzerInput> next();
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<AnalyzerInput> items_;
@@ -98,7 +98,7 @@ struct AnalysisContext {
 };
 
 class SpeechAnalyzer {
-public:
+  public:
     virtual ~SpeechAnalyzer() = default;
     // Throws SpeechError when the analyzer refuses the context.
     virtual void setContext(const AnalysisContext& context) = 0;
@@ -111,7 +111,7 @@ public:
 
 // The on-device speech recognizer.
 class Speech {
-public:
+  public:
     virtual ~Speech() = default;
     virtual bool isAvailable() = 0;
     virtual std::optional<Locale> supportedLocaleEquivalentTo(const Locale& locale) = 0;

@@ -59,21 +59,25 @@ std::string at(std::string_view where, std::string_view key) {
 std::vector<std::string> stringList(const nlohmann::json& object, std::string_view key,
                                     std::vector<std::string> fallback, std::string_view where) {
     const auto found = object.find(key);
-    if (found == object.end()) return fallback;
+    if (found == object.end())
+        return fallback;
     std::vector<std::string> list;
     if (found->is_array()) {
         for (const nlohmann::json& item : *found) {
-            if (!item.is_string()) break;
+            if (!item.is_string())
+                break;
             list.push_back(item.get<std::string>());
         }
-        if (list.size() == found->size()) return list;
+        if (list.size() == found->size())
+            return list;
     }
     throw ScenarioError("\"" + at(where, key) + "\" must be an array of strings.");
 }
 
 std::optional<std::string> optionalString(const nlohmann::json& object, std::string_view key,
                                           std::string_view where) {
-    if (!object.contains(key)) return std::nullopt;
+    if (!object.contains(key))
+        return std::nullopt;
     return simulation::stringValue(object, key, "", where);
 }
 
@@ -82,10 +86,14 @@ double timeValue(const nlohmann::json& object, std::string_view key, std::string
     const auto found = object.find(key);
     if (found != object.end() && found->is_string()) {
         const std::string text = found->get<std::string>();
-        if (text == "nan") return std::numeric_limits<double>::quiet_NaN();
-        if (text == "inf") return std::numeric_limits<double>::infinity();
-        if (text == "-inf") return -std::numeric_limits<double>::infinity();
-        throw ScenarioError("\"" + at(where, key) + "\" must be a number, \"nan\", \"inf\" or \"-inf\".");
+        if (text == "nan")
+            return std::numeric_limits<double>::quiet_NaN();
+        if (text == "inf")
+            return std::numeric_limits<double>::infinity();
+        if (text == "-inf")
+            return -std::numeric_limits<double>::infinity();
+        throw ScenarioError("\"" + at(where, key) +
+                            "\" must be a number, \"nan\", \"inf\" or \"-inf\".");
     }
     if (found == object.end()) {
         throw ScenarioError("\"" + at(where, key) + "\" is missing.");
@@ -94,19 +102,25 @@ double timeValue(const nlohmann::json& object, std::string_view key, std::string
 }
 
 CommonFormat commonFormatValue(const std::string& name, std::string_view where) {
-    if (name == "int16") return CommonFormat::pcmFormatInt16;
-    if (name == "int32") return CommonFormat::pcmFormatInt32;
-    if (name == "float32") return CommonFormat::pcmFormatFloat32;
-    if (name == "float64") return CommonFormat::pcmFormatFloat64;
-    throw ScenarioError("\"" + std::string(where) +
-                        ".commonFormat\" must be \"int16\", \"int32\", \"float32\" or \"float64\".");
+    if (name == "int16")
+        return CommonFormat::pcmFormatInt16;
+    if (name == "int32")
+        return CommonFormat::pcmFormatInt32;
+    if (name == "float32")
+        return CommonFormat::pcmFormatFloat32;
+    if (name == "float64")
+        return CommonFormat::pcmFormatFloat64;
+    throw ScenarioError(
+        "\"" + std::string(where) +
+        ".commonFormat\" must be \"int16\", \"int32\", \"float32\" or \"float64\".");
 }
 
 std::optional<AudioFormat> audioFormatValue(const nlohmann::json& value) {
     constexpr std::string_view where = "speech.audioFormat";
-    if (value.is_null()) return std::nullopt;
-    simulation::requireKnownKeys(value, {"commonFormat", "sampleRate", "channelCount", "interleaved"},
-                                 where);
+    if (value.is_null())
+        return std::nullopt;
+    simulation::requireKnownKeys(
+        value, {"commonFormat", "sampleRate", "channelCount", "interleaved"}, where);
     const std::int64_t channels = simulation::integerValue(value, "channelCount", 1, where);
     if (channels < 0 || channels > 64) {
         throw ScenarioError("\"speech.audioFormat.channelCount\" must be from 0 to 64.");
@@ -121,8 +135,8 @@ std::optional<AudioFormat> audioFormatValue(const nlohmann::json& value) {
 
 InstallationScript installationValue(const nlohmann::json& value) {
     constexpr std::string_view where = "speech.installation";
-    simulation::requireKnownKeys(value, {"duration", "failAfter", "failure", "requestFailure", "noRequest"},
-                                 where);
+    simulation::requireKnownKeys(
+        value, {"duration", "failAfter", "failure", "requestFailure", "noRequest"}, where);
     InstallationScript script;
     script.duration = simulation::numberValue(value, "duration", script.duration, where);
     if (value.contains("failAfter")) {
@@ -176,7 +190,8 @@ SpeechScript readScript(const nlohmann::json& value) {
         script.equivalents.emplace();
         for (const auto& [requested, supported] : found->items()) {
             if (!supported.is_string()) {
-                throw ScenarioError("\"speech.equivalentLocales." + requested + "\" must be a string.");
+                throw ScenarioError("\"speech.equivalentLocales." + requested +
+                                    "\" must be a string.");
             }
             (*script.equivalents)[requested] = supported.get<std::string>();
         }
@@ -197,9 +212,11 @@ SpeechScript readScript(const nlohmann::json& value) {
         constexpr std::string_view where = "speech.resultsFailure";
         simulation::requireKnownKeys(*found, {"afterResults", "message"}, where);
         const std::int64_t after = simulation::integerValue(*found, "afterResults", 0, where);
-        if (after < 0) throw ScenarioError("\"speech.resultsFailure.afterResults\" must not be negative.");
+        if (after < 0)
+            throw ScenarioError("\"speech.resultsFailure.afterResults\" must not be negative.");
         script.failAfterResults = static_cast<std::size_t>(after);
-        script.resultsFailure = simulation::stringValue(*found, "message", script.resultsFailure, where);
+        script.resultsFailure =
+            simulation::stringValue(*found, "message", script.resultsFailure, where);
     }
     return script;
 }
@@ -208,15 +225,16 @@ SpeechScript readScript(const nlohmann::json& value) {
 
 // Hands results to the transcriber's sequence, failing it after the scripted count.
 class ResultSink {
-public:
-    ResultSink(std::shared_ptr<AsyncQueue<SpeechResult>> queue, std::optional<std::size_t> failAfter,
-               std::string failure)
+  public:
+    ResultSink(std::shared_ptr<AsyncQueue<SpeechResult>> queue,
+               std::optional<std::size_t> failAfter, std::string failure)
         : queue_(std::move(queue)), failAfter_(failAfter), failure_(std::move(failure)) {
         failIfDue();
     }
 
     void emit(SpeechResult result) {
-        if (failed_) return;
+        if (failed_)
+            return;
         queue_->push(std::move(result));
         ++delivered_;
         failIfDue();
@@ -224,7 +242,7 @@ public:
 
     void finish() { queue_->finish(); }
 
-private:
+  private:
     void failIfDue() {
         if (failAfter_ && delivered_ >= *failAfter_ && !failed_) {
             failed_ = true;
@@ -240,7 +258,7 @@ private:
 };
 
 class Recognizer {
-public:
+  public:
     virtual ~Recognizer() = default;
     virtual void onAudio(const PcmBuffer& buffer, ResultSink& sink) = 0;
     virtual void onEnd(ResultSink& sink) = 0;
@@ -248,7 +266,7 @@ public:
 
 // Hands over each scripted result once the audio time line has reached it.
 class ScriptedRecognizer final : public Recognizer {
-public:
+  public:
     explicit ScriptedRecognizer(std::vector<ScriptedResult> script) : script_(std::move(script)) {}
 
     void onAudio(const PcmBuffer& buffer, ResultSink& sink) override {
@@ -260,10 +278,11 @@ public:
     }
 
     void onEnd(ResultSink& sink) override {
-        while (next_ < script_.size()) sink.emit(script_[next_++].result);
+        while (next_ < script_.size())
+            sink.emit(script_[next_++].result);
     }
 
-private:
+  private:
     std::vector<ScriptedResult> script_;
     std::size_t next_ = 0;
     std::uint64_t frames_ = 0;
@@ -273,23 +292,26 @@ private:
 // a volatile result every 0.5 s and one final result when 0.3 s of silence follow it (or the
 // input ends); its text has one word per half second, "one two three ...".
 class EnergyRecognizer final : public Recognizer {
-public:
+  public:
     void onAudio(const PcmBuffer& buffer, ResultSink& sink) override {
         rate_ = buffer.format().sampleRate;
         window_ = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::llround(rate_ / 100)));
         for (std::uint32_t frame = 0; frame < buffer.frameLength(); ++frame) {
             const double value = buffer.sample(frame, 0);
             energy_ += value * value;
-            if (++inWindow_ == window_) closeWindow(sink);
+            if (++inWindow_ == window_)
+                closeWindow(sink);
         }
     }
 
     void onEnd(ResultSink& sink) override {
-        if (inWindow_ > 0) closeWindow(sink);
-        if (inSpeech_) emitFinal(sink);
+        if (inWindow_ > 0)
+            closeWindow(sink);
+        if (inSpeech_)
+            emitFinal(sink);
     }
 
-private:
+  private:
     static constexpr double threshold = 0.01;  // RMS, about -40 dBFS
     static constexpr double wordLength = 0.5;
     static constexpr double pauseLength = 0.3;
@@ -299,7 +321,8 @@ private:
                                                 "six", "seven", "eight", "nine", "ten"};
         std::string text;
         for (std::size_t index = 0; index < std::max<std::size_t>(count, 1); ++index) {
-            if (index > 0) text += ' ';
+            if (index > 0)
+                text += ' ';
             text += names[index % 10];
         }
         return text;
@@ -320,7 +343,8 @@ private:
             }
             lastLoudEnd_ = end;
             if (end >= nextVolatile_ - 1e-9) {
-                const auto count = static_cast<std::size_t>(std::llround((end - stretchStart_) / wordLength));
+                const auto count =
+                    static_cast<std::size_t>(std::llround((end - stretchStart_) / wordLength));
                 sink.emit({words(count), stretchStart_, end, false});
                 nextVolatile_ += wordLength;
             }
@@ -331,8 +355,8 @@ private:
 
     void emitFinal(ResultSink& sink) {
         const double length = lastLoudEnd_ - stretchStart_;
-        sink.emit({words(static_cast<std::size_t>(std::llround(length / wordLength))), stretchStart_,
-                   lastLoudEnd_, true});
+        sink.emit({words(static_cast<std::size_t>(std::llround(length / wordLength))),
+                   stretchStart_, lastLoudEnd_, true});
         inSpeech_ = false;
     }
 
@@ -350,12 +374,14 @@ private:
 // ---- platform objects ----
 
 class Installed {
-public:
-    explicit Installed(std::vector<std::string> identifiers) : identifiers_(std::move(identifiers)) {}
+  public:
+    explicit Installed(std::vector<std::string> identifiers)
+        : identifiers_(std::move(identifiers)) {}
 
     bool contains(const std::string& identifier) {
         std::lock_guard lock(mutex_);
-        return std::find(identifiers_.begin(), identifiers_.end(), identifier) != identifiers_.end();
+        return std::find(identifiers_.begin(), identifiers_.end(), identifier) !=
+               identifiers_.end();
     }
     void add(const std::string& identifier) {
         std::lock_guard lock(mutex_);
@@ -368,23 +394,23 @@ public:
         return identifiers_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> identifiers_;
 };
 
 class QueueResultSequence final : public SpeechResultSequence {
-public:
+  public:
     explicit QueueResultSequence(std::shared_ptr<AsyncQueue<SpeechResult>> queue)
         : queue_(std::move(queue)) {}
     asio::awaitable<std::optional<SpeechResult>> next() override { return queue_->pop(); }
 
-private:
+  private:
     std::shared_ptr<AsyncQueue<SpeechResult>> queue_;
 };
 
 class SimulatedTranscriber final : public SpeechTranscriber {
-public:
+  public:
     explicit SimulatedTranscriber(Locale locale) : locale_(std::move(locale)) {}
     const Locale& locale() const override { return locale_; }
     std::shared_ptr<SpeechResultSequence> results() override {
@@ -392,34 +418,37 @@ public:
     }
     const std::shared_ptr<AsyncQueue<SpeechResult>>& queue() const { return queue_; }
 
-private:
+  private:
     Locale locale_;
     std::shared_ptr<AsyncQueue<SpeechResult>> queue_ = std::make_shared<AsyncQueue<SpeechResult>>();
 };
 
 class Progress final : public InstallationProgress {
-public:
+  public:
     explicit Progress(double duration) : duration_(duration) {}
 
     double fractionCompleted() const override {
-        if (done_.load()) return 1;
+        if (done_.load())
+            return 1;
         const auto started = started_.load();
-        if (started == Clock::time_point::rep{}) return 0;
-        const double elapsed =
-            std::chrono::duration<double>(Clock::now().time_since_epoch() - Clock::duration(started)).count();
+        if (started == Clock::time_point::rep{})
+            return 0;
+        const double elapsed = std::chrono::duration<double>(Clock::now().time_since_epoch() -
+                                                             Clock::duration(started))
+                                   .count();
         return duration_ <= 0 ? 1 : std::clamp(elapsed / duration_, 0.0, 1.0);
     }
     void start() { started_.store(Clock::now().time_since_epoch().count()); }
     void complete() { done_.store(true); }
 
-private:
+  private:
     double duration_;
     std::atomic<Clock::time_point::rep> started_{};
     std::atomic<bool> done_{false};
 };
 
 class SimulatedInstallationRequest final : public AssetInstallationRequest {
-public:
+  public:
     SimulatedInstallationRequest(InstallationScript script, std::string locale,
                                  std::shared_ptr<Installed> installed,
                                  std::shared_ptr<simulation::CallRecorder> recorder)
@@ -432,20 +461,22 @@ public:
     std::shared_ptr<const InstallationProgress> progress() const override { return progress_; }
 
     asio::awaitable<void> downloadAndInstall() override {
-        if (recorder_) recorder_->record("downloadAndInstall", {{"locale", locale_}});
+        if (recorder_)
+            recorder_->record("downloadAndInstall", {{"locale", locale_}});
         progress_->start();
         const bool fails = script_.failAfter.has_value();
         const double wait = fails ? *script_.failAfter : script_.duration;
         const auto executor = co_await asio::this_coro::executor;
-        asio::steady_timer timer(executor,
-                                 std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait)));
+        asio::steady_timer timer(executor, std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(wait)));
         co_await timer.async_wait(asio::use_awaitable);
-        if (fails) throw SpeechError(script_.failure);
+        if (fails)
+            throw SpeechError(script_.failure);
         installed_->add(locale_);
         progress_->complete();
     }
 
-private:
+  private:
     InstallationScript script_;
     std::string locale_;
     std::shared_ptr<Installed> installed_;
@@ -462,24 +493,30 @@ struct AnalyzerRun {
 };
 
 class SimulatedAnalyzer final : public SpeechAnalyzer {
-public:
+  public:
     SimulatedAnalyzer(std::shared_ptr<const SpeechScript> script,
                       std::shared_ptr<SimulatedTranscriber> transcriber,
                       std::shared_ptr<simulation::CallRecorder> recorder)
-        : script_(std::move(script)), transcriber_(std::move(transcriber)), recorder_(std::move(recorder)) {}
+        : script_(std::move(script)),
+          transcriber_(std::move(transcriber)),
+          recorder_(std::move(recorder)) {}
 
     void setContext(const AnalysisContext& context) override {
         if (recorder_) {
             nlohmann::json strings = nlohmann::json::object();
-            for (const auto& [tag, terms] : context.contextualStrings) strings[tag] = terms;
+            for (const auto& [tag, terms] : context.contextualStrings)
+                strings[tag] = terms;
             recorder_->record("setContext", {{"contextualStrings", strings}});
         }
-        if (script_->setContextFailure) throw SpeechError(*script_->setContextFailure);
+        if (script_->setContextFailure)
+            throw SpeechError(*script_->setContextFailure);
     }
 
     void start(std::shared_ptr<AnalyzerInputStream> input) override {
-        if (recorder_) recorder_->record("analyzerStart");
-        if (script_->startFailure) throw SpeechError(*script_->startFailure);
+        if (recorder_)
+            recorder_->record("analyzerStart");
+        if (script_->startFailure)
+            throw SpeechError(*script_->startFailure);
         std::unique_ptr<Recognizer> recognizer;
         if (script_->results) {
             recognizer = std::make_unique<ScriptedRecognizer>(*script_->results);
@@ -488,28 +525,33 @@ public:
         }
         // Detached: the thread waits for input that only the end of standard input finishes,
         // and a failed run must be able to exit without it.
-        std::thread(analyze, std::move(input), std::move(recognizer),
-                    ResultSink(transcriber_->queue(), script_->failAfterResults, script_->resultsFailure),
-                    run_)
+        std::thread(
+            analyze, std::move(input), std::move(recognizer),
+            ResultSink(transcriber_->queue(), script_->failAfterResults, script_->resultsFailure),
+            run_)
             .detach();
     }
 
     void finalizeAndFinishThroughEndOfInput() override {
-        if (recorder_) recorder_->record("finalizeAndFinishThroughEndOfInput");
+        if (recorder_)
+            recorder_->record("finalizeAndFinishThroughEndOfInput");
         std::unique_lock lock(run_->mutex);
         run_->finalizeRequested = true;
         run_->changed.notify_all();
         run_->changed.wait(lock, [&] { return run_->finished; });
-        if (script_->finalizeFailure) throw SpeechError(*script_->finalizeFailure);
+        if (script_->finalizeFailure)
+            throw SpeechError(*script_->finalizeFailure);
     }
 
-private:
+  private:
     // All audio given before the end of the input is recognised; the rest of the results
     // follow once finalization has been asked for.
-    static void analyze(std::shared_ptr<AnalyzerInputStream> input, std::unique_ptr<Recognizer> recognizer,
-                        ResultSink sink, std::shared_ptr<AnalyzerRun> run) {
+    static void analyze(std::shared_ptr<AnalyzerInputStream> input,
+                        std::unique_ptr<Recognizer> recognizer, ResultSink sink,
+                        std::shared_ptr<AnalyzerRun> run) {
         while (std::optional<AnalyzerInput> item = input->next()) {
-            if (item->buffer) recognizer->onAudio(*item->buffer, sink);
+            if (item->buffer)
+                recognizer->onAudio(*item->buffer, sink);
         }
         std::unique_lock lock(run->mutex);
         run->changed.wait(lock, [&] { return run->finalizeRequested; });
@@ -526,7 +568,7 @@ private:
 };
 
 class SimulatedSpeech final : public Speech {
-public:
+  public:
     SimulatedSpeech(SpeechScript script, std::shared_ptr<simulation::CallRecorder> recorder)
         : script_(std::make_shared<const SpeechScript>(std::move(script))),
           installed_(std::make_shared<Installed>(script_->installed)),
@@ -538,7 +580,8 @@ public:
         std::optional<Locale> found;
         if (script_->equivalents) {
             const auto entry = script_->equivalents->find(locale.identifier);
-            if (entry != script_->equivalents->end()) found = Locale::fromIdentifier(entry->second);
+            if (entry != script_->equivalents->end())
+                found = Locale::fromIdentifier(entry->second);
         } else {
             std::string underscored = locale.identifier;
             std::replace(underscored.begin(), underscored.end(), '-', '_');
@@ -548,7 +591,8 @@ public:
             }
         }
         record("supportedLocaleEquivalentTo",
-               {{"locale", locale.identifier}, {"result", found ? nlohmann::json(found->identifier) : nullptr}});
+               {{"locale", locale.identifier},
+                {"result", found ? nlohmann::json(found->identifier) : nullptr}});
         return found;
     }
 
@@ -561,7 +605,8 @@ public:
 
     std::shared_ptr<SpeechTranscriber> makeTranscriber(const Locale& locale,
                                                        TranscriberOptions options) override {
-        record("makeTranscriber", {{"locale", locale.identifier}, {"volatileResults", options.volatileResults}});
+        record("makeTranscriber",
+               {{"locale", locale.identifier}, {"volatileResults", options.volatileResults}});
         return std::make_shared<SimulatedTranscriber>(locale);
     }
 
@@ -578,14 +623,19 @@ public:
         return allInstalled ? AssetStatus::installed : AssetStatus::supported;
     }
 
-    std::shared_ptr<AssetInstallationRequest> assetInstallationRequest(const SpeechModules& modules) override {
+    std::shared_ptr<AssetInstallationRequest> assetInstallationRequest(
+        const SpeechModules& modules) override {
         record("assetInstallationRequest");
         const InstallationScript& installation = script_->installation;
-        if (installation.requestFailure) throw SpeechError(*installation.requestFailure);
-        if (installation.noRequest || modules.empty()) return nullptr;
+        if (installation.requestFailure)
+            throw SpeechError(*installation.requestFailure);
+        if (installation.noRequest || modules.empty())
+            return nullptr;
         const std::string& identifier = modules.front()->locale().identifier;
-        if (installed_->contains(identifier)) return nullptr;
-        return std::make_shared<SimulatedInstallationRequest>(installation, identifier, installed_, recorder_);
+        if (installed_->contains(identifier))
+            return nullptr;
+        return std::make_shared<SimulatedInstallationRequest>(installation, identifier, installed_,
+                                                              recorder_);
     }
 
     std::optional<AudioFormat> bestAvailableAudioFormat(const SpeechModules&) override {
@@ -594,20 +644,24 @@ public:
 
     std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const SpeechModules& modules) override {
         std::shared_ptr<SimulatedTranscriber> transcriber;
-        if (!modules.empty()) transcriber = std::dynamic_pointer_cast<SimulatedTranscriber>(modules.front());
-        if (!transcriber) throw SpeechError("The analyzer needs a transcriber of this recognizer.");
+        if (!modules.empty())
+            transcriber = std::dynamic_pointer_cast<SimulatedTranscriber>(modules.front());
+        if (!transcriber)
+            throw SpeechError("The analyzer needs a transcriber of this recognizer.");
         return std::make_shared<SimulatedAnalyzer>(script_, std::move(transcriber), recorder_);
     }
 
-private:
+  private:
     static std::vector<Locale> locales(const std::vector<std::string>& identifiers) {
         std::vector<Locale> list;
-        for (const std::string& identifier : identifiers) list.push_back(Locale::fromIdentifier(identifier));
+        for (const std::string& identifier : identifiers)
+            list.push_back(Locale::fromIdentifier(identifier));
         return list;
     }
 
     void record(std::string_view call, const nlohmann::json& details = nullptr) {
-        if (recorder_) recorder_->record(call, details);
+        if (recorder_)
+            recorder_->record(call, details);
     }
 
     std::shared_ptr<const SpeechScript> script_;
@@ -618,7 +672,8 @@ private:
 }  // namespace
 
 std::shared_ptr<Speech> makeSimulatedSpeech(const simulation::Scenario& scenario) {
-    return std::make_shared<SimulatedSpeech>(readScript(scenario.section("speech")), scenario.recorder());
+    return std::make_shared<SimulatedSpeech>(readScript(scenario.section("speech")),
+                                             scenario.recorder());
 }
 
 }  // namespace norvi::engine

@@ -11,7 +11,7 @@ namespace norvi::engine {
 
 // A failure of the translation platform; what() is the platform's own description.
 class TranslationError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -29,14 +29,14 @@ enum class TranslationStrategy { lowLatency, highFidelity };
 
 // One open session for an installed pair; one translation at a time.
 class TranslationSession {
-public:
+  public:
     virtual ~TranslationSession() = default;
     // The response's target text; throws TranslationError.
     virtual asio::awaitable<std::string> translate(std::string text) = 0;
 };
 
 class LanguageAvailability {
-public:
+  public:
     virtual ~LanguageAvailability() = default;
     virtual LanguageStatus status(const Language& source, const Language& target) = 0;
     // The languages the facility knows, in its order.
@@ -45,13 +45,13 @@ public:
 
 // The on-device translation facility.
 class Translation {
-public:
+  public:
     virtual ~Translation() = default;
     virtual std::unique_ptr<LanguageAvailability> makeLanguageAvailability(
         TranslationStrategy preferredStrategy) = 0;
-    virtual std::shared_ptr<TranslationSession> makeSession(const Language& installedSource,
-                                                            const Language& target,
-                                                            TranslationStrategy preferredStrategy) = 0;
+    virtual std::shared_ptr<TranslationSession> makeSession(
+        const Language& installedSource, const Language& target,
+        TranslationStrategy preferredStrategy) = 0;
 };
 
 }  // namespace norvi::engine

@@ -36,9 +36,12 @@ struct TranslationScript {
 
 const char* statusName(LanguageStatus status) {
     switch (status) {
-        case LanguageStatus::installed: return "installed";
-        case LanguageStatus::supported: return "supported";
-        case LanguageStatus::unsupported: return "unsupported";
+        case LanguageStatus::installed:
+            return "installed";
+        case LanguageStatus::supported:
+            return "supported";
+        case LanguageStatus::unsupported:
+            return "unsupported";
     }
     return "unsupported";
 }
@@ -57,24 +60,30 @@ TranslationScript readScript(const nlohmann::json& section) {
     TranslationScript script;
     if (const auto found = section.find("supportedLanguages"); found != section.end()) {
         script.supported.clear();
-        if (!found->is_array()) throw ScenarioError("\"translation.supportedLanguages\" must be an array of strings.");
+        if (!found->is_array())
+            throw ScenarioError("\"translation.supportedLanguages\" must be an array of strings.");
         for (const nlohmann::json& item : *found) {
-            if (!item.is_string()) throw ScenarioError("\"translation.supportedLanguages\" must be an array of strings.");
+            if (!item.is_string())
+                throw ScenarioError(
+                    "\"translation.supportedLanguages\" must be an array of strings.");
             script.supported.push_back(item.get<std::string>());
         }
     }
     if (const auto found = section.find("pairs"); found != section.end()) {
         script.pairs.clear();
-        if (!found->is_array()) throw ScenarioError("\"translation.pairs\" must be an array of pairs.");
+        if (!found->is_array())
+            throw ScenarioError("\"translation.pairs\" must be an array of pairs.");
         for (std::size_t index = 0; index < found->size(); ++index) {
             const std::string at = "translation.pairs[" + std::to_string(index) + "]";
             const nlohmann::json& pair = (*found)[index];
             simulation::requireKnownKeys(pair, {"source", "target", "status"}, at);
             const std::string status = simulation::stringValue(pair, "status", "installed", at);
             if (status != "installed" && status != "supported") {
-                throw ScenarioError("\"" + at + ".status\" must be \"installed\" or \"supported\".");
+                throw ScenarioError("\"" + at +
+                                    ".status\" must be \"installed\" or \"supported\".");
             }
-            script.pairs[{simulation::stringValue(pair, "source", "", at), simulation::stringValue(pair, "target", "", at)}] =
+            script.pairs[{simulation::stringValue(pair, "source", "", at),
+                          simulation::stringValue(pair, "target", "", at)}] =
                 status == "installed" ? LanguageStatus::installed : LanguageStatus::supported;
         }
     }
@@ -86,7 +95,8 @@ TranslationScript readScript(const nlohmann::json& section) {
             simulation::requireKnownKeys(value, {"delay", "failure", "translation"}, at);
             TextScript textScript;
             textScript.delay = value.contains("delay") ? delayValue(value, at) : script.delay;
-            if (value.contains("failure")) textScript.failure = simulation::stringValue(value, "failure", "", at);
+            if (value.contains("failure"))
+                textScript.failure = simulation::stringValue(value, "failure", "", at);
             if (value.contains("translation")) {
                 textScript.translation = simulation::stringValue(value, "translation", "", at);
             }
@@ -97,30 +107,38 @@ TranslationScript readScript(const nlohmann::json& section) {
 }
 
 class SimulatedSession final : public TranslationSession {
-public:
-    SimulatedSession(std::shared_ptr<const TranslationScript> script, Language source, Language target,
-                     std::shared_ptr<simulation::CallRecorder> recorder)
-        : script_(std::move(script)), source_(std::move(source)), target_(std::move(target)), recorder_(std::move(recorder)) {}
+  public:
+    SimulatedSession(std::shared_ptr<const TranslationScript> script, Language source,
+                     Language target, std::shared_ptr<simulation::CallRecorder> recorder)
+        : script_(std::move(script)),
+          source_(std::move(source)),
+          target_(std::move(target)),
+          recorder_(std::move(recorder)) {}
 
     asio::awaitable<std::string> translate(std::string text) override {
         if (recorder_) {
-            recorder_->record("translate", {{"source", source_.identifier}, {"target", target_.identifier}, {"text", text}});
+            recorder_->record(
+                "translate",
+                {{"source", source_.identifier}, {"target", target_.identifier}, {"text", text}});
         }
-        TextScript textScript{.delay = script_->delay, .failure = std::nullopt, .translation = std::nullopt};
-        if (const auto found = script_->texts.find(text); found != script_->texts.end()) textScript = found->second;
+        TextScript textScript{
+            .delay = script_->delay, .failure = std::nullopt, .translation = std::nullopt};
+        if (const auto found = script_->texts.find(text); found != script_->texts.end())
+            textScript = found->second;
         // Always asynchronous, as the platform's translations are.
         const auto executor = co_await asio::this_coro::executor;
-        asio::steady_timer timer(executor,
-                                 std::chrono::duration_cast<asio::steady_timer::duration>(
-                                     std::chrono::duration<double>(textScript.delay)));
+        asio::steady_timer timer(executor, std::chrono::duration_cast<asio::steady_timer::duration>(
+                                               std::chrono::duration<double>(textScript.delay)));
         co_await timer.async_wait(asio::use_awaitable);
-        if (textScript.failure) throw TranslationError(*textScript.failure);
-        if (textScript.translation) co_return *textScript.translation;
+        if (textScript.failure)
+            throw TranslationError(*textScript.failure);
+        if (textScript.translation)
+            co_return *textScript.translation;
         const Locale target = Locale::fromIdentifier(target_.minimalIdentifier());
         co_return "[" + target.languageCode.value_or(target_.identifier) + "] " + text;
     }
 
-private:
+  private:
     std::shared_ptr<const TranslationScript> script_;
     Language source_;
     Language target_;
@@ -128,35 +146,41 @@ private:
 };
 
 class SimulatedAvailability final : public LanguageAvailability {
-public:
+  public:
     SimulatedAvailability(std::shared_ptr<const TranslationScript> script,
                           std::shared_ptr<simulation::CallRecorder> recorder)
         : script_(std::move(script)), recorder_(std::move(recorder)) {}
 
     LanguageStatus status(const Language& source, const Language& target) override {
         const auto found = script_->pairs.find({source.identifier, target.identifier});
-        const LanguageStatus status = found == script_->pairs.end() ? LanguageStatus::unsupported : found->second;
+        const LanguageStatus status =
+            found == script_->pairs.end() ? LanguageStatus::unsupported : found->second;
         if (recorder_) {
-            recorder_->record("status", {{"source", source.identifier}, {"target", target.identifier}, {"result", statusName(status)}});
+            recorder_->record("status", {{"source", source.identifier},
+                                         {"target", target.identifier},
+                                         {"result", statusName(status)}});
         }
         return status;
     }
 
     std::vector<Language> supportedLanguages() override {
         std::vector<Language> languages;
-        for (const std::string& identifier : script_->supported) languages.push_back({identifier});
+        for (const std::string& identifier : script_->supported)
+            languages.push_back({identifier});
         return languages;
     }
 
-private:
+  private:
     std::shared_ptr<const TranslationScript> script_;
     std::shared_ptr<simulation::CallRecorder> recorder_;
 };
 
 class SimulatedTranslation final : public Translation {
-public:
-    SimulatedTranslation(TranslationScript script, std::shared_ptr<simulation::CallRecorder> recorder)
-        : script_(std::make_shared<const TranslationScript>(std::move(script))), recorder_(std::move(recorder)) {}
+  public:
+    SimulatedTranslation(TranslationScript script,
+                         std::shared_ptr<simulation::CallRecorder> recorder)
+        : script_(std::make_shared<const TranslationScript>(std::move(script))),
+          recorder_(std::move(recorder)) {}
 
     std::unique_ptr<LanguageAvailability> makeLanguageAvailability(TranslationStrategy) override {
         return std::make_unique<SimulatedAvailability>(script_, recorder_);
@@ -165,14 +189,15 @@ public:
     std::shared_ptr<TranslationSession> makeSession(const Language& source, const Language& target,
                                                     TranslationStrategy strategy) override {
         if (recorder_) {
-            recorder_->record("makeSession", {{"source", source.identifier},
-                                              {"target", target.identifier},
-                                              {"lowLatency", strategy == TranslationStrategy::lowLatency}});
+            recorder_->record("makeSession",
+                              {{"source", source.identifier},
+                               {"target", target.identifier},
+                               {"lowLatency", strategy == TranslationStrategy::lowLatency}});
         }
         return std::make_shared<SimulatedSession>(script_, source, target, recorder_);
     }
 
-private:
+  private:
     std::shared_ptr<const TranslationScript> script_;
     std::shared_ptr<simulation::CallRecorder> recorder_;
 };
@@ -180,7 +205,8 @@ private:
 }  // namespace
 
 std::shared_ptr<Translation> makeSimulatedTranslation(const simulation::Scenario& scenario) {
-    return std::make_shared<SimulatedTranslation>(readScript(scenario.section("translation")), scenario.recorder());
+    return std::make_shared<SimulatedTranslation>(readScript(scenario.section("translation")),
+                                                  scenario.recorder());
 }
 
 }  // namespace norvi::engine

@@ -1,7 +1,7 @@
 // The PCM reader and its converter fed from a pipe: how many seconds of audio pass through per
 // second of wall time ("audio_s_per_s").
-#include <thread>
 #include <unistd.h>
+#include <thread>
 
 #include <benchmark/benchmark.h>
 
@@ -26,17 +26,20 @@ void readFromPipe(benchmark::State& state, AudioFormat target) {
         auto stream = makeInputStream(conversion, target, nullptr, fds[0]);
         std::thread writer([&] {
             for (int index = 0; index < audioSeconds; ++index) {
-                if (::write(fds[1], second.data(), second.size()) < 0) break;
+                if (::write(fds[1], second.data(), second.size()) < 0)
+                    break;
             }
             ::close(fds[1]);
         });
-        while (auto item = stream->next()) frames += item->buffer->frameLength();
+        while (auto item = stream->next())
+            frames += item->buffer->frameLength();
         writer.join();
         ::close(fds[0]);
     }
-    state.counters["audio_s_per_s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * audioSeconds, benchmark::Counter::kIsRate);
-    state.counters["frames_per_block"] = static_cast<double>(frames) / static_cast<double>(state.iterations()) /
+    state.counters["audio_s_per_s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * audioSeconds, benchmark::Counter::kIsRate);
+    state.counters["frames_per_block"] = static_cast<double>(frames) /
+                                         static_cast<double>(state.iterations()) /
                                          (audioSeconds * 10.0);
 }
 

@@ -2,10 +2,10 @@
 
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
-#include <gtest/gtest.h>
 
 namespace norvi::engine {
 namespace {
@@ -14,13 +14,18 @@ TEST(AsyncQueue, ItemsFromAnotherThreadArriveInOrderThenTheEnd) {
     AsyncQueue<int> queue;
     asio::io_context loop;
     std::vector<int> received;
-    auto done = asio::co_spawn(loop, [&]() -> asio::awaitable<void> {
-        while (auto item = co_await queue.pop()) received.push_back(*item);
-    }, asio::use_future);
+    auto done = asio::co_spawn(
+        loop,
+        [&]() -> asio::awaitable<void> {
+            while (auto item = co_await queue.pop())
+                received.push_back(*item);
+        },
+        asio::use_future);
     std::thread producer([&] {
         for (int index = 0; index < 2000; ++index) {
             queue.push(index);
-            if (index % 100 == 0) std::this_thread::yield();
+            if (index % 100 == 0)
+                std::this_thread::yield();
         }
         queue.finish();
     });
@@ -28,7 +33,8 @@ TEST(AsyncQueue, ItemsFromAnotherThreadArriveInOrderThenTheEnd) {
     producer.join();
     done.get();
     ASSERT_EQ(received.size(), 2000u);
-    for (int index = 0; index < 2000; ++index) ASSERT_EQ(received[index], index);
+    for (int index = 0; index < 2000; ++index)
+        ASSERT_EQ(received[index], index);
 }
 
 TEST(AsyncQueue, AFailureComesAfterTheItemsBeforeIt) {
@@ -38,9 +44,13 @@ TEST(AsyncQueue, AFailureComesAfterTheItemsBeforeIt) {
     queue.push(8);
     asio::io_context loop;
     std::vector<int> received;
-    auto done = asio::co_spawn(loop, [&]() -> asio::awaitable<void> {
-        while (auto item = co_await queue.pop()) received.push_back(*item);
-    }, asio::use_future);
+    auto done = asio::co_spawn(
+        loop,
+        [&]() -> asio::awaitable<void> {
+            while (auto item = co_await queue.pop())
+                received.push_back(*item);
+        },
+        asio::use_future);
     loop.run();
     EXPECT_THROW(done.get(), std::runtime_error);
     EXPECT_EQ(received, std::vector<int>{7});

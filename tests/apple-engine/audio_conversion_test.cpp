@@ -20,7 +20,8 @@ PcmBuffer convertOnce(AudioConverter& converter, const AudioFormat& target,
     PcmBuffer output(target, capacity);
     int requests = 0;
     const auto error = converter.convert(output, [&](std::shared_ptr<const PcmBuffer>& next) {
-        if (requests++ > 0) return ConverterInputStatus::noDataNow;
+        if (requests++ > 0)
+            return ConverterInputStatus::noDataNow;
         next = block;
         return ConverterInputStatus::haveData;
     });
@@ -35,7 +36,8 @@ TEST(SimulatedConverter, SameRateKeepsEverySampleExactly) {
     const std::vector<std::int16_t> samples{0, 1, -1, 32767, -32768, 1234};
     PcmBuffer output = convertOnce(*converter, input, int16Block(samples), 22);
     ASSERT_EQ(output.frameLength(), samples.size());
-    EXPECT_EQ(std::vector<std::int16_t>(output.int16ChannelData(), output.int16ChannelData() + 6), samples);
+    EXPECT_EQ(std::vector<std::int16_t>(output.int16ChannelData(), output.int16ChannelData() + 6),
+              samples);
 }
 
 TEST(SimulatedConverter, UpsamplesByInterpolationAndHoldsBackTheLastFrames) {
@@ -44,7 +46,8 @@ TEST(SimulatedConverter, UpsamplesByInterpolationAndHoldsBackTheLastFrames) {
     ASSERT_TRUE(converter);
     // A ramp: each output frame lies a third of the way between its neighbours.
     PcmBuffer first = convertOnce(*converter, target, int16Block({0, 300, 600}), 25);
-    ASSERT_EQ(first.frameLength(), 7u);  // up to the last input frame, which waits for its successor
+    ASSERT_EQ(first.frameLength(),
+              7u);  // up to the last input frame, which waits for its successor
     for (std::uint32_t frame = 0; frame < 7; ++frame) {
         EXPECT_NEAR(first.sample(frame, 0), frame * 100 / 32768.0, 1e-7);
         EXPECT_EQ(first.sample(frame, 1), first.sample(frame, 0));
@@ -67,16 +70,20 @@ TEST(SimulatedConverter, DownsamplesAndConvertsSampleTypes) {
 
 TEST(SimulatedConverter, RefusesFormatsItCannotConvert) {
     auto conversion = makeSimulatedAudioConversion();
-    EXPECT_FALSE(conversion->makeConverter(input, {CommonFormat::pcmFormatFloat32, 44100.5, 1, true}));
-    EXPECT_FALSE(conversion->makeConverter(input, {CommonFormat::pcmFormatFloat32, 16000, 0, true}));
-    EXPECT_FALSE(makeSimulatedAudioConversion({.converterFails = true})->makeConverter(input, input));
+    EXPECT_FALSE(
+        conversion->makeConverter(input, {CommonFormat::pcmFormatFloat32, 44100.5, 1, true}));
+    EXPECT_FALSE(
+        conversion->makeConverter(input, {CommonFormat::pcmFormatFloat32, 16000, 0, true}));
+    EXPECT_FALSE(
+        makeSimulatedAudioConversion({.converterFails = true})->makeConverter(input, input));
     EXPECT_FALSE(makeSimulatedAudioConversion({.inputFormatFails = true})
                      ->makeFormat(CommonFormat::pcmFormatInt16, 16000, 1, true));
 }
 
 TEST(PcmBuffers, OnlySixteenBitBuffersOfferSixteenBitStorage) {
     EXPECT_NE(PcmBuffer(input, 4).int16ChannelData(), nullptr);
-    EXPECT_EQ(PcmBuffer({CommonFormat::pcmFormatFloat32, 16000, 1, true}, 4).int16ChannelData(), nullptr);
+    EXPECT_EQ(PcmBuffer({CommonFormat::pcmFormatFloat32, 16000, 1, true}, 4).int16ChannelData(),
+              nullptr);
     EXPECT_EQ(describeAudioFormat(input), "16000.0 Hz, 1 ch, int16, interleaved");
 }
 

@@ -35,8 +35,7 @@ TEST(EngineCommandLine, FailuresGiveAnErrorRecordAStandardErrorLineAndStatusOne)
         SCOPED_TRACE(message);
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_EQ(result.standardOutput,
-                  R"({"message":")" + message +
-                      R"(","type":"error"})" + "\n");
+                  R"({"message":")" + message + R"(","type":"error"})" + "\n");
         EXPECT_EQ(result.standardError, "norvi-apple-engine: " + message + "\n");
     }
 }

@@ -2,19 +2,19 @@
 
 #include <list>
 
+#include <gtest/gtest.h>
 #include <asio/io_context.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <gtest/gtest.h>
 
 namespace norvi::engine {
 namespace {
 
 // A session whose translations finish only when the test says so.
 class ScriptedSession final : public TranslationSession {
-public:
+  public:
     struct Request {
         std::string text;
         std::optional<std::string> failure;
@@ -23,11 +23,13 @@ public:
     };
 
     asio::awaitable<std::string> translate(std::string text) override {
-        asio::steady_timer wake(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
+        asio::steady_timer wake(co_await asio::this_coro::executor,
+                                asio::steady_timer::time_point::max());
         Request& request = requests.emplace_back(Request{text, std::nullopt, false, &wake});
         std::error_code ignored;
         co_await wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-        if (request.failure) throw TranslationError(*request.failure);
+        if (request.failure)
+            throw TranslationError(*request.failure);
         co_return "<" + request.text + ">";
     }
 
@@ -35,18 +37,19 @@ public:
 };
 
 class LineTranslation : public ::testing::Test {
-protected:
+  protected:
     LineTranslation() {
         translator_->session = session_;
-        lines_ = std::make_shared<LineTranslator>(translator_, loop_.get_executor(), [this](const OutputRecord& record) {
-            written_.push_back(record);
-        });
+        lines_ = std::make_shared<LineTranslator>(
+            translator_, loop_.get_executor(),
+            [this](const OutputRecord& record) { written_.push_back(record); });
     }
 
     // Lets the oldest open translation finish (or fail) and runs what follows from it.
     void finishNext(std::optional<std::string> failure = std::nullopt) {
         for (auto& request : session_->requests) {
-            if (request.done) continue;
+            if (request.done)
+                continue;
             request.done = true;
             request.failure = std::move(failure);
             request.wake->cancel();
@@ -59,14 +62,19 @@ protected:
 
     std::vector<std::string> requestedTexts() const {
         std::vector<std::string> texts;
-        for (const auto& request : session_->requests) texts.push_back(request.text);
+        for (const auto& request : session_->requests)
+            texts.push_back(request.text);
         return texts;
     }
 
     static LineEvent line(std::int64_t id, std::string text, bool isFinal,
                           std::optional<std::int64_t> startMs = std::nullopt,
                           std::optional<std::int64_t> endMs = std::nullopt) {
-        return LineEvent{.id = id, .isFinal = isFinal, .text = std::move(text), .startMs = startMs, .endMs = endMs};
+        return LineEvent{.id = id,
+                         .isFinal = isFinal,
+                         .text = std::move(text),
+                         .startMs = startMs,
+                         .endMs = endMs};
     }
 
     static std::string translated(LineEvent event) {
@@ -77,7 +85,8 @@ protected:
     // What was written, as the JSON lines it becomes.
     std::vector<std::string> written() const {
         std::vector<std::string> lines;
-        for (const OutputRecord& record : written_) lines.push_back(encodeRecord(record));
+        for (const OutputRecord& record : written_)
+            lines.push_back(encodeRecord(record));
         return lines;
     }
 
@@ -134,8 +143,11 @@ TEST_F(LineTranslation, AFailureIsReportedAndTheNextLineGoesOn) {
     submit(line(4, "y", true, 1, 2));
     finishNext("The session was interrupted.");
     finishNext();
-    EXPECT_EQ(written(), (std::vector<std::string>{encodeRecord(ErrorEvent{.message = "Translation failed: The session was interrupted."}),
-                                                   translated(line(4, "y", true, 1, 2))}));
+    EXPECT_EQ(
+        written(),
+        (std::vector<std::string>{
+            encodeRecord(ErrorEvent{.message = "Translation failed: The session was interrupted."}),
+            translated(line(4, "y", true, 1, 2))}));
     EXPECT_TRUE(lines_->isIdle());
 }
 

@@ -1,7 +1,7 @@
 #include "apple-engine/pcm_input_stream.h"
 
-#include <atomic>
 #include <dirent.h>
+#include <atomic>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -20,7 +20,8 @@ const AudioFormat float32At48k{CommonFormat::pcmFormatFloat32, 48000, 1, true};
 
 std::string pcmBytes(std::size_t count) {
     std::string bytes(count, '\0');
-    for (std::size_t index = 0; index < count; ++index) bytes[index] = static_cast<char>(index * 7 + 3);
+    for (std::size_t index = 0; index < count; ++index)
+        bytes[index] = static_cast<char>(index * 7 + 3);
     return bytes;
 }
 
@@ -37,26 +38,33 @@ struct Reading {
 
 // Writes `bytes` into a pipe in pieces of `piece` bytes, closes it, and reads the stream made
 // from the other end: first waits for onEnd, so every item must already be in the stream.
-Reading readThroughPipe(const std::string& bytes, const AudioFormat& target, std::size_t piece = 65536,
-                        std::shared_ptr<AudioConversion> conversion = makeSimulatedAudioConversion()) {
+Reading readThroughPipe(
+    const std::string& bytes, const AudioFormat& target, std::size_t piece = 65536,
+    std::shared_ptr<AudioConversion> conversion = makeSimulatedAudioConversion()) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
     auto end = std::make_shared<EndSeen>();
-    auto stream = makeInputStream(conversion, target, [end] {
-        if (end->calls++ == 0) end->thread.set_value(std::this_thread::get_id());
-    }, fds[0]);
+    auto stream = makeInputStream(
+        conversion, target,
+        [end] {
+            if (end->calls++ == 0)
+                end->thread.set_value(std::this_thread::get_id());
+        },
+        fds[0]);
     std::thread writer([&] {
         for (std::size_t offset = 0; offset < bytes.size(); offset += piece) {
             const std::string part = bytes.substr(offset, piece);
             EXPECT_EQ(::write(fds[1], part.data(), part.size()), static_cast<ssize_t>(part.size()));
-            if (piece < 65536) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            if (piece < 65536)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         ::close(fds[1]);
     });
     Reading reading;
     reading.endThread = end->thread.get_future().get();
     writer.join();
-    while (auto item = stream->next()) reading.items.push_back(item->buffer);
+    while (auto item = stream->next())
+        reading.items.push_back(item->buffer);
     reading.endCalls = end->calls.load();
     ::close(fds[0]);
     return reading;
@@ -64,7 +72,8 @@ Reading readThroughPipe(const std::string& bytes, const AudioFormat& target, std
 
 std::vector<std::uint32_t> frameLengths(const Reading& reading) {
     std::vector<std::uint32_t> lengths;
-    for (const auto& item : reading.items) lengths.push_back(item->frameLength());
+    for (const auto& item : reading.items)
+        lengths.push_back(item->frameLength());
     return lengths;
 }
 
@@ -89,7 +98,8 @@ TEST(PcmInputStream, BlocksBecomeItemsUntilTheEndOfInput) {
         EXPECT_EQ(frameLengths(reading), frames);
         EXPECT_EQ(reading.endCalls, 1);
         EXPECT_NE(reading.endThread, std::this_thread::get_id());
-        for (const auto& item : reading.items) EXPECT_EQ(item->format(), target);
+        for (const auto& item : reading.items)
+            EXPECT_EQ(item->format(), target);
     }
 }
 
@@ -98,7 +108,8 @@ TEST(PcmInputStream, SamplesArriveUnchangedForTheInputFormat) {
     const Reading reading = readThroughPipe(bytes, int16At16k, 100);
     std::string received;
     for (const auto& item : reading.items) {
-        received.append(reinterpret_cast<const char*>(item->int16ChannelData()), item->frameLength() * 2);
+        received.append(reinterpret_cast<const char*>(item->int16ChannelData()),
+                        item->frameLength() * 2);
     }
     EXPECT_EQ(received, bytes.substr(0, 6400 + 1000));
 }
@@ -127,7 +138,8 @@ TEST(PcmInputStream, MissingFormatOrConverterFailsBeforeReading) {
         ASSERT_EQ(::write(fds[1], "abcd", 4), 4);
         bool ended = false;
         try {
-            makeInputStream(makeSimulatedAudioConversion(options), int16At16k, [&] { ended = true; }, fds[0]);
+            makeInputStream(
+                makeSimulatedAudioConversion(options), int16At16k, [&] { ended = true; }, fds[0]);
             ADD_FAILURE() << "no failure";
         } catch (const HelperError& error) {
             EXPECT_EQ(error.description(), message);
@@ -142,7 +154,7 @@ TEST(PcmInputStream, MissingFormatOrConverterFailsBeforeReading) {
 
 // Fails the buffers and conversions it is told to, and otherwise does what the simulation does.
 class FlakyConversion final : public AudioConversion {
-public:
+  public:
     std::set<int> failingBuffers;
     std::set<int> failingConversions;
 
@@ -150,27 +162,31 @@ public:
                                           bool interleaved) override {
         return inner_->makeFormat(common, rate, channels, interleaved);
     }
-    std::shared_ptr<PcmBuffer> makeBuffer(const AudioFormat& format, std::uint32_t capacity) override {
+    std::shared_ptr<PcmBuffer> makeBuffer(const AudioFormat& format,
+                                          std::uint32_t capacity) override {
         return failingBuffers.contains(buffers_++) ? nullptr : inner_->makeBuffer(format, capacity);
     }
-    std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override {
+    std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
+                                                  const AudioFormat& to) override {
         class Converter final : public AudioConverter {
-        public:
+          public:
             Converter(FlakyConversion& owner, std::unique_ptr<AudioConverter> inner)
                 : owner_(owner), inner_(std::move(inner)) {}
-            std::optional<std::string> convert(PcmBuffer& output, const ConverterInputBlock& block) override {
-                if (owner_.failingConversions.contains(owner_.conversions_++)) return "broken";
+            std::optional<std::string> convert(PcmBuffer& output,
+                                               const ConverterInputBlock& block) override {
+                if (owner_.failingConversions.contains(owner_.conversions_++))
+                    return "broken";
                 return inner_->convert(output, block);
             }
 
-        private:
+          private:
             FlakyConversion& owner_;
             std::unique_ptr<AudioConverter> inner_;
         };
         return std::make_unique<Converter>(*this, inner_->makeConverter(from, to));
     }
 
-private:
+  private:
     std::shared_ptr<AudioConversion> inner_ = makeSimulatedAudioConversion();
     int buffers_ = 0;
     int conversions_ = 0;
@@ -179,8 +195,8 @@ private:
 TEST(PcmInputStream, BlocksWhoseBuffersOrConversionFailAreDroppedSilently) {
     auto flaky = std::make_shared<FlakyConversion>();
     // Buffers come in pairs per block: 0/1 for block 0, 2/3 for block 1, ...
-    flaky->failingBuffers = {2, 5};      // block 1's input, block 2's output
-    flaky->failingConversions = {2};     // block 3 (blocks 1 and 2 never reach a conversion)
+    flaky->failingBuffers = {2, 5};   // block 1's input, block 2's output
+    flaky->failingConversions = {2};  // block 3 (blocks 1 and 2 never reach a conversion)
     const std::string bytes = pcmBytes(3200 * 5);
     const Reading reading = readThroughPipe(bytes, int16At16k, 65536, flaky);
     ASSERT_EQ(frameLengths(reading), (std::vector<std::uint32_t>{1600, 1600}));
@@ -194,7 +210,8 @@ TEST(PcmInputStream, TheReaderThreadIsNamed) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     std::promise<void> ended;
-    auto stream = makeInputStream(makeSimulatedAudioConversion(), int16At16k, [&] { ended.set_value(); }, fds[0]);
+    auto stream = makeInputStream(
+        makeSimulatedAudioConversion(), int16At16k, [&] { ended.set_value(); }, fds[0]);
     bool found = false;
     for (int attempt = 0; attempt < 200 && !found; ++attempt) {
         DIR* tasks = ::opendir("/proc/self/task");
@@ -205,7 +222,8 @@ TEST(PcmInputStream, TheReaderThreadIsNamed) {
             found = found || name == "norvi-apple-eng";
         }
         ::closedir(tasks);
-        if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!found)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(found);
     ::close(fds[1]);

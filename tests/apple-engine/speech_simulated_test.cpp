@@ -3,10 +3,10 @@
 #include <cmath>
 #include <numbers>
 
+#include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
-#include <gtest/gtest.h>
 
 namespace norvi::engine {
 namespace {
@@ -28,10 +28,12 @@ T runOnLoop(asio::awaitable<T> task) {
 // 16 kHz mono 16-bit audio: `seconds` of a 440 Hz tone (or silence when amplitude is 0).
 std::shared_ptr<PcmBuffer> audio(double seconds, double amplitude) {
     const auto frames = static_cast<std::uint32_t>(seconds * 16000);
-    auto buffer = std::make_shared<PcmBuffer>(AudioFormat{CommonFormat::pcmFormatInt16, 16000, 1, true}, frames);
+    auto buffer = std::make_shared<PcmBuffer>(
+        AudioFormat{CommonFormat::pcmFormatInt16, 16000, 1, true}, frames);
     buffer->setFrameLength(frames);
     for (std::uint32_t frame = 0; frame < frames; ++frame) {
-        buffer->setSample(frame, 0, amplitude * std::sin(2 * std::numbers::pi * 440 * frame / 16000.0));
+        buffer->setSample(frame, 0,
+                          amplitude * std::sin(2 * std::numbers::pi * 440 * frame / 16000.0));
     }
     return buffer;
 }
@@ -43,18 +45,21 @@ struct Recognition {
 
 // Feeds the blocks, ends the input, finalizes on another thread and collects every result.
 Recognition recognize(Speech& speech, const std::vector<std::shared_ptr<PcmBuffer>>& blocks) {
-    auto transcriber = speech.makeTranscriber(Locale::fromIdentifier("en_US"), {.volatileResults = true});
+    auto transcriber =
+        speech.makeTranscriber(Locale::fromIdentifier("en_US"), {.volatileResults = true});
     auto analyzer = speech.makeAnalyzer({transcriber});
     auto input = std::make_shared<AnalyzerInputStream>();
     auto results = transcriber->results();
     analyzer->start(input);
-    for (const auto& block : blocks) input->append({block});
+    for (const auto& block : blocks)
+        input->append({block});
     input->finish();
     std::thread finalizer([&] { analyzer->finalizeAndFinishThroughEndOfInput(); });
     Recognition run;
     try {
         runOnLoop([&]() -> asio::awaitable<void> {
-            while (auto result = co_await results->next()) run.results.push_back(*result);
+            while (auto result = co_await results->next())
+                run.results.push_back(*result);
         }());
     } catch (const SpeechError& error) {
         run.failure = error.what();
@@ -67,11 +72,14 @@ TEST(SimulatedSpeech, DefaultMachineLocales) {
     auto speech = makeSimulatedSpeech(*simulation::Scenario::defaultMachine());
     EXPECT_TRUE(speech->isAvailable());
     std::vector<std::string> supported;
-    for (const Locale& locale : speech->supportedLocales()) supported.push_back(locale.identifier);
+    for (const Locale& locale : speech->supportedLocales())
+        supported.push_back(locale.identifier);
     EXPECT_EQ(supported, (std::vector<std::string>{"en_US", "en_GB", "de_DE", "fr_FR"}));
     EXPECT_EQ(speech->installedLocales().size(), 2u);
-    EXPECT_EQ(speech->supportedLocaleEquivalentTo(Locale::fromIdentifier("en-GB"))->identifier, "en_GB");
-    EXPECT_EQ(speech->supportedLocaleEquivalentTo(Locale::fromIdentifier("fr_FR"))->identifier, "fr_FR");
+    EXPECT_EQ(speech->supportedLocaleEquivalentTo(Locale::fromIdentifier("en-GB"))->identifier,
+              "en_GB");
+    EXPECT_EQ(speech->supportedLocaleEquivalentTo(Locale::fromIdentifier("fr_FR"))->identifier,
+              "fr_FR");
     EXPECT_FALSE(speech->supportedLocaleEquivalentTo(Locale::fromIdentifier("en")));
     auto format = speech->bestAvailableAudioFormat({});
     ASSERT_TRUE(format);
@@ -119,9 +127,10 @@ TEST(SimulatedSpeech, InstallationFailures) {
 }
 
 TEST(SimulatedSpeech, ScriptedResultsFollowTheAudioTimeLine) {
-    auto speech = speechOf({{"results",
-                             {{{"text", "one"}, {"start", 0.0}, {"end", 0.1}},
-                              {{"text", "one two"}, {"start", 0.0}, {"end", 5.0}, {"isFinal", true}}}}});
+    auto speech =
+        speechOf({{"results",
+                   {{{"text", "one"}, {"start", 0.0}, {"end", 0.1}},
+                    {{"text", "one two"}, {"start", 0.0}, {"end", 5.0}, {"isFinal", true}}}}});
     const Recognition run = recognize(*speech, {audio(0.1, 0), audio(0.1, 0)});
     ASSERT_EQ(run.results.size(), 2u);
     EXPECT_EQ(run.results[0].text, "one");
@@ -133,7 +142,8 @@ TEST(SimulatedSpeech, ScriptedResultsFollowTheAudioTimeLine) {
 
 TEST(SimulatedSpeech, EnergyRecognizerTurnsEachStretchIntoVolatileResultsAndOneFinal) {
     auto speech = makeSimulatedSpeech(*simulation::Scenario::defaultMachine());
-    const Recognition run = recognize(*speech, {audio(1.0, 0), audio(1.0, 0.3), audio(0.5, 0), audio(0.3, 0.3)});
+    const Recognition run =
+        recognize(*speech, {audio(1.0, 0), audio(1.0, 0.3), audio(0.5, 0), audio(0.3, 0.3)});
     ASSERT_EQ(run.results.size(), 4u);
     EXPECT_EQ(run.results[0].text, "one");
     EXPECT_EQ(run.results[1].text, "one two");
@@ -158,8 +168,10 @@ TEST(SimulatedSpeech, FailuresOfTheAnalyzer) {
     EXPECT_THROW(analyzer->start(std::make_shared<AnalyzerInputStream>()), SpeechError);
     EXPECT_FALSE(speech->bestAvailableAudioFormat({transcriber}));
 
-    auto failing = speechOf({{"results", {{{"text", "a"}, {"start", 0}, {"end", 0}}, {{"text", "b"}, {"start", 0}, {"end", 0}}}},
-                             {"resultsFailure", {{"afterResults", 1}, {"message", "Recognizer crashed."}}}});
+    auto failing = speechOf(
+        {{"results",
+          {{{"text", "a"}, {"start", 0}, {"end", 0}}, {{"text", "b"}, {"start", 0}, {"end", 0}}}},
+         {"resultsFailure", {{"afterResults", 1}, {"message", "Recognizer crashed."}}}});
     const Recognition run = recognize(*failing, {audio(0.1, 0)});
     ASSERT_EQ(run.results.size(), 1u);
     EXPECT_EQ(run.failure, "Recognizer crashed.");
@@ -167,7 +179,8 @@ TEST(SimulatedSpeech, FailuresOfTheAnalyzer) {
 
 TEST(SimulatedSpeech, UnknownKeysAreRefused) {
     EXPECT_THROW(speechOf({{"bogus", 1}}), simulation::ScenarioError);
-    EXPECT_THROW(speechOf({{"audioFormat", {{"commonFormat", "int8"}}}}), simulation::ScenarioError);
+    EXPECT_THROW(speechOf({{"audioFormat", {{"commonFormat", "int8"}}}}),
+                 simulation::ScenarioError);
     EXPECT_THROW(speechOf({{"results", {{{"text", "a"}}}}}), simulation::ScenarioError);
 }
 

@@ -23,8 +23,8 @@ std::string pcm(double seconds, double amplitude = 0) {
     std::string bytes;
     const auto frames = static_cast<int>(seconds * 16000);
     for (int frame = 0; frame < frames; ++frame) {
-        const auto sample = static_cast<std::int16_t>(
-            std::lround(amplitude * 32767 * std::sin(2 * std::numbers::pi * 440 * frame / 16000.0)));
+        const auto sample = static_cast<std::int16_t>(std::lround(
+            amplitude * 32767 * std::sin(2 * std::numbers::pi * 440 * frame / 16000.0)));
         bytes += static_cast<char>(sample & 0xFF);
         bytes += static_cast<char>((sample >> 8) & 0xFF);
     }
@@ -32,11 +32,15 @@ std::string pcm(double seconds, double amplitude = 0) {
 }
 
 class Transcribe : public ::testing::Test {
-protected:
+  protected:
     Environment scenario(const json& document, bool debug = false) {
-        Environment environment{{"NORVI_SIMULATION", directory_.writeFile("scenario" + std::to_string(++scenarios_) + ".json", document.dump())},
-                                {"NORVI_APPLE_ENGINE_DEBUG", std::nullopt}};
-        if (debug) environment["NORVI_APPLE_ENGINE_DEBUG"] = "1";
+        Environment environment{
+            {"NORVI_SIMULATION",
+             directory_.writeFile("scenario" + std::to_string(++scenarios_) + ".json",
+                                  document.dump())},
+            {"NORVI_APPLE_ENGINE_DEBUG", std::nullopt}};
+        if (debug)
+            environment["NORVI_APPLE_ENGINE_DEBUG"] = "1";
         return environment;
     }
 
@@ -45,7 +49,8 @@ protected:
     static void expectFailure(const ProcessResult& result, const std::string& message) {
         EXPECT_EQ(result.exitStatus, 1);
         ASSERT_FALSE(result.standardOutput.empty());
-        EXPECT_EQ(splitLines(result.standardOutput).back(), json({{"message", message}, {"type", "error"}}).dump());
+        EXPECT_EQ(splitLines(result.standardOutput).back(),
+                  json({{"message", message}, {"type", "error"}}).dump());
         EXPECT_EQ(result.standardError, "norvi-apple-engine: " + message + "\n");
     }
 
@@ -56,48 +61,61 @@ protected:
 const std::string readyEnUs = R"({"speechLocale":"en_US","translation":false,"type":"ready"})";
 
 TEST_F(Transcribe, ResultsBecomeNumberedLines) {
-    const auto result = runEngine({"transcribe", "--language", "en-US"},
-                                  scenario(results({
-                                      {{"text", "one"}, {"start", 0.0}, {"end", 0.5}},
-                                      {{"text", "one two"}, {"start", 0.0}, {"end", 1.0}},
-                                      {{"text", " one two three\n"}, {"start", 1.32}, {"end", 2.14}, {"isFinal", true}},
-                                      {{"text", "four"}, {"start", 2.2}, {"end", 2.5}},
-                                  })),
-                                  pcm(3));
+    const auto result = runEngine(
+        {"transcribe", "--language", "en-US"},
+        scenario(results({
+            {{"text", "one"}, {"start", 0.0}, {"end", 0.5}},
+            {{"text", "one two"}, {"start", 0.0}, {"end", 1.0}},
+            {{"text", " one two three\n"}, {"start", 1.32}, {"end", 2.14}, {"isFinal", true}},
+            {{"text", "four"}, {"start", 2.2}, {"end", 2.5}},
+        })),
+        pcm(3));
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardError, "");
-    EXPECT_EQ(result.standardOutput,
-              readyEnUs + "\n" +
-                  R"({"id":1,"isFinal":false,"text":"one","type":"line"})" "\n"
-                  R"({"id":1,"isFinal":false,"text":"one two","type":"line"})" "\n"
-                  R"({"endMs":2140,"id":1,"isFinal":true,"startMs":1320,"text":"one two three","type":"line"})" "\n"
-                  R"({"id":2,"isFinal":false,"text":"four","type":"line"})" "\n");
+    EXPECT_EQ(
+        result.standardOutput,
+        readyEnUs + "\n" +
+            R"({"id":1,"isFinal":false,"text":"one","type":"line"})"
+            "\n"
+            R"({"id":1,"isFinal":false,"text":"one two","type":"line"})"
+            "\n"
+            R"({"endMs":2140,"id":1,"isFinal":true,"startMs":1320,"text":"one two three","type":"line"})"
+            "\n"
+            R"({"id":2,"isFinal":false,"text":"four","type":"line"})"
+            "\n");
 }
 
 TEST_F(Transcribe, EmptyResultsWriteNothingAndKeepTheLineId) {
     json items = json::array();
-    for (int line = 0; line < 3; ++line) items.push_back({{"text", "done"}, {"start", line}, {"end", line + 0.5}, {"isFinal", true}});
+    for (int line = 0; line < 3; ++line)
+        items.push_back(
+            {{"text", "done"}, {"start", line}, {"end", line + 0.5}, {"isFinal", true}});
     items.push_back({{"text", "   "}, {"start", 3.0}, {"end", 3.1}});
     items.push_back({{"text", "x"}, {"start", 3.0}, {"end", 3.2}});
     items.push_back({{"text", "\xE2\x80\xA8 "}, {"start", 3.0}, {"end", 3.3}, {"isFinal", true}});
     items.push_back({{"text", "y"}, {"start", 0.0005}, {"end", 0.0015}, {"isFinal", true}});
     items.push_back({{"text", "z"}, {"start", 5.0}, {"end", "inf"}, {"isFinal", true}});
-    const auto result = runEngine({"transcribe", "--language", "en"}, scenario(results(items), true));
+    const auto result =
+        runEngine({"transcribe", "--language", "en"}, scenario(results(items), true));
     EXPECT_EQ(result.exitStatus, 0);
     const auto lines = splitLines(result.standardOutput);
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[4], R"({"id":4,"isFinal":false,"text":"x","type":"line"})");
-    EXPECT_EQ(lines[5], R"({"endMs":2,"id":4,"isFinal":true,"startMs":1,"text":"y","type":"line"})");
+    EXPECT_EQ(lines[5],
+              R"({"endMs":2,"id":4,"isFinal":true,"startMs":1,"text":"y","type":"line"})");
     // A range that is not finite has no times to write; the line itself still counts.
     EXPECT_EQ(lines[6], R"({"id":5,"isFinal":true,"text":"z","type":"line"})");
-    EXPECT_NE(result.standardError.find("norvi-apple-engine: result final=false range=3.0-3.1 text=\n"),
-              std::string::npos);
-    EXPECT_NE(result.standardError.find("norvi-apple-engine: result final=true range=5.0-inf text=z\n"),
-              std::string::npos);
+    EXPECT_NE(
+        result.standardError.find("norvi-apple-engine: result final=false range=3.0-3.1 text=\n"),
+        std::string::npos);
+    EXPECT_NE(
+        result.standardError.find("norvi-apple-engine: result final=true range=5.0-inf text=z\n"),
+        std::string::npos);
 }
 
 TEST_F(Transcribe, EmptyInputGivesOneReadyRecord) {
-    const auto result = runEngine({"transcribe", "--language", "en_US"}, {{"NORVI_SIMULATION", "default"}});
+    const auto result =
+        runEngine({"transcribe", "--language", "en_US"}, {{"NORVI_SIMULATION", "default"}});
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardOutput, readyEnUs + "\n");
     EXPECT_EQ(result.standardError, "");
@@ -119,21 +137,28 @@ TEST_F(Transcribe, SpeechOnStandardInputEndsWithTheLastResultWhenTheHostClosesIt
     engine.closeStdin();
     const ProcessResult result = engine.wait();
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput,
-              readyEnUs + "\n" +
-                  R"({"id":1,"isFinal":false,"text":"one","type":"line"})" "\n"
-                  R"({"id":1,"isFinal":false,"text":"one two","type":"line"})" "\n"
-                  R"({"endMs":2000,"id":1,"isFinal":true,"startMs":1000,"text":"one two","type":"line"})" "\n");
+    EXPECT_EQ(
+        result.standardOutput,
+        readyEnUs + "\n" +
+            R"({"id":1,"isFinal":false,"text":"one","type":"line"})"
+            "\n"
+            R"({"id":1,"isFinal":false,"text":"one two","type":"line"})"
+            "\n"
+            R"({"endMs":2000,"id":1,"isFinal":true,"startMs":1000,"text":"one two","type":"line"})"
+            "\n");
 }
 
 TEST_F(Transcribe, LocaleResolution) {
     const auto recorded = directory_.path() + "/calls.jsonl";
     auto result = runEngine({"transcribe", "--language", "en-US", "--language", "en-GB"},
                             scenario({{"recordCalls", recorded}}));
-    EXPECT_EQ(result.standardOutput, R"({"speechLocale":"en_GB","translation":false,"type":"ready"})" "\n");
+    EXPECT_EQ(result.standardOutput,
+              R"({"speechLocale":"en_GB","translation":false,"type":"ready"})"
+              "\n");
     const std::string calls = norvi::testing::readFile(recorded);
     EXPECT_EQ(calls.find("\"supportedLocales\""), std::string::npos);
-    EXPECT_NE(calls.find(R"({"call":"makeTranscriber","locale":"en_GB","volatileResults":true})"), std::string::npos);
+    EXPECT_NE(calls.find(R"({"call":"makeTranscriber","locale":"en_GB","volatileResults":true})"),
+              std::string::npos);
 
     result = runEngine({"transcribe", "--language", "en-ZZ"}, {{"NORVI_SIMULATION", "default"}});
     EXPECT_EQ(result.standardOutput, readyEnUs + "\n");
@@ -166,19 +191,27 @@ TEST_F(Transcribe, MissingModelIsInstalledWithProgressRecords) {
 }
 
 TEST_F(Transcribe, ModelFailures) {
-    auto result = runEngine({"transcribe", "--language", "fr-FR"},
-                            scenario({{"speech", {{"installation", {{"failAfter", 0.7}, {"failure", "Download interrupted."}}}}}}));
+    auto result = runEngine(
+        {"transcribe", "--language", "fr-FR"},
+        scenario(
+            {{"speech",
+              {{"installation", {{"failAfter", 0.7}, {"failure", "Download interrupted."}}}}}}));
     expectFailure(result, "Download interrupted.");
     const auto lines = splitLines(result.standardOutput);
     EXPECT_EQ(lines.size(), 3u);  // progress at 0 and 0.5 s, then the error
     EXPECT_EQ(result.standardOutput.find(R"("fraction":1,)"), std::string::npos);
 
-    expectFailure(runEngine({"transcribe", "--language", "fr-FR"},
-                            scenario({{"speech", {{"installation", {{"requestFailure", "Asset catalog unreachable."}}}}}})),
-                  "Asset catalog unreachable.");
+    expectFailure(
+        runEngine(
+            {"transcribe", "--language", "fr-FR"},
+            scenario({{"speech",
+                       {{"installation", {{"requestFailure", "Asset catalog unreachable."}}}}}})),
+        "Asset catalog unreachable.");
     result = runEngine({"transcribe", "--language", "fr-FR"},
                        scenario({{"speech", {{"installation", {{"noRequest", true}}}}}}));
-    EXPECT_EQ(result.standardOutput, R"({"speechLocale":"fr_FR","translation":false,"type":"ready"})" "\n");
+    EXPECT_EQ(result.standardOutput,
+              R"({"speechLocale":"fr_FR","translation":false,"type":"ready"})"
+              "\n");
 }
 
 TEST_F(Transcribe, PlatformFailures) {
@@ -188,49 +221,62 @@ TEST_F(Transcribe, PlatformFailures) {
     } cases[] = {
         {{{"available", false}}, "Apple speech recognition is not available on this Mac."},
         {{{"audioFormat", nullptr}}, "No compatible audio format for the speech model."},
-        {{{"audioFormat", {{"sampleRate", 44100.5}}}}, "Could not convert audio to the speech model format."},
-        {{{"audioConversion", {{"inputFormatFails", true}}}}, "Could not create the input audio format."},
+        {{{"audioFormat", {{"sampleRate", 44100.5}}}},
+         "Could not convert audio to the speech model format."},
+        {{{"audioConversion", {{"inputFormatFails", true}}}},
+         "Could not create the input audio format."},
         {{{"startFailure", "The analyzer is busy."}}, "The analyzer is busy."},
         {{{"bogus", 1}}, "Unknown scenario key \"speech.bogus\"."},
     };
     for (const auto& [speech, message] : cases) {
         SCOPED_TRACE(message);
-        const auto result = runEngine({"transcribe", "--language", "en"}, scenario({{"speech", speech}}));
+        const auto result =
+            runEngine({"transcribe", "--language", "en"}, scenario({{"speech", speech}}));
         expectFailure(result, message);
         EXPECT_EQ(splitLines(result.standardOutput).size(), 1u);
     }
     // A failing results sequence ends the run after the lines before it.
-    const auto result = runEngine({"transcribe", "--language", "en"},
-                                  scenario({{"speech",
-                                             {{"results", {{{"text", "a"}, {"start", 0}, {"end", 0}}}},
-                                              {"resultsFailure", {{"afterResults", 1}, {"message", "Recognizer crashed."}}}}}}));
+    const auto result = runEngine(
+        {"transcribe", "--language", "en"},
+        scenario(
+            {{"speech",
+              {{"results", {{{"text", "a"}, {"start", 0}, {"end", 0}}}},
+               {"resultsFailure", {{"afterResults", 1}, {"message", "Recognizer crashed."}}}}}}));
     expectFailure(result, "Recognizer crashed.");
     EXPECT_EQ(splitLines(result.standardOutput).size(), 3u);
 }
 
 TEST_F(Transcribe, VocabularyGoesToTheAnalyzerAndARefusalIsOnlyLogged) {
     const auto recorded = directory_.path() + "/calls.jsonl";
-    auto result = runEngine({"transcribe", "--language", "en", "--vocabulary", R"(["Norvi","a/b"])"},
-                            scenario({{"recordCalls", recorded}, {"speech", {{"setContextFailure", "Too many terms."}}}}, true));
+    auto result = runEngine(
+        {"transcribe", "--language", "en", "--vocabulary", R"(["Norvi","a/b"])"},
+        scenario(
+            {{"recordCalls", recorded}, {"speech", {{"setContextFailure", "Too many terms."}}}},
+            true));
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardOutput, readyEnUs + "\n");
-    EXPECT_NE(result.standardError.find("norvi-apple-engine: setContext failed: Too many terms.\n"), std::string::npos);
-    EXPECT_NE(norvi::testing::readFile(recorded).find(R"("contextualStrings":{"general":["Norvi","a/b"]})"),
+    EXPECT_NE(result.standardError.find("norvi-apple-engine: setContext failed: Too many terms.\n"),
+              std::string::npos);
+    EXPECT_NE(norvi::testing::readFile(recorded).find(
+                  R"("contextualStrings":{"general":["Norvi","a/b"]})"),
               std::string::npos);
 
-    result = runEngine({"transcribe", "--language", "en", "--vocabulary", "{}"}, scenario({{"recordCalls", recorded + "2"}}));
+    result = runEngine({"transcribe", "--language", "en", "--vocabulary", "{}"},
+                       scenario({{"recordCalls", recorded + "2"}}));
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.standardError, "");
     EXPECT_EQ(norvi::testing::readFile(recorded + "2").find("setContext"), std::string::npos);
 }
 
 TEST_F(Transcribe, DebugLinesAtTheirMoments) {
-    const auto environment = scenario({{"speech",
-                                        {{"installedLocales", json::array()},
-                                         {"installation", {{"duration", 0.01}}},
-                                         {"results", {{{"text", "hi"}, {"start", 0.0}, {"end", 0.25}, {"isFinal", true}}}}}}},
-                                      true);
-    const auto result = runEngine({"transcribe", "--language", "en", "--vocabulary", R"(["a","b"])"}, environment, pcm(0.5));
+    const auto environment = scenario(
+        {{"speech",
+          {{"installedLocales", json::array()},
+           {"installation", {{"duration", 0.01}}},
+           {"results", {{{"text", "hi"}, {"start", 0.0}, {"end", 0.25}, {"isFinal", true}}}}}}},
+        true);
+    const auto result = runEngine(
+        {"transcribe", "--language", "en", "--vocabulary", R"(["a","b"])"}, environment, pcm(0.5));
     EXPECT_EQ(result.exitStatus, 0);
     const auto lines = splitLines(result.standardError);
     std::vector<std::string> expected{
@@ -258,7 +304,8 @@ TEST_F(Transcribe, DebugLinesAtTheirMoments) {
     EXPECT_EQ(inOrder, expected);
     EXPECT_EQ(lines.back(), "norvi-apple-engine: results ended");
 
-    for (const std::optional<std::string>& value : {std::optional<std::string>{}, std::optional<std::string>{"true"}}) {
+    for (const std::optional<std::string>& value :
+         {std::optional<std::string>{}, std::optional<std::string>{"true"}}) {
         auto quiet = environment;
         quiet["NORVI_APPLE_ENGINE_DEBUG"] = value;
         const auto silent = runEngine({"transcribe", "--language", "en"}, quiet, pcm(0.5));

@@ -18,13 +18,17 @@ TEST(Transcription, TrimsUnicodeWhiteSpaceAtBothEnds) {
     } cases[] = {
         {"  one two  ", "one two"},
         {"\t\n\v\f\r one \r\n", "one"},
-        {"\xC2\x85one\xE2\x80\xA8", "one"},                         // U+0085, U+2028
-        {"\xE2\x80\xA9\xC2\xA0\xE3\x80\x80one\xE2\x80\x8A", "one"},  // U+2029, U+00A0, U+3000, U+200A
+        {"\xC2\x85one\xE2\x80\xA8", "one"},  // U+0085, U+2028
+        {"\xE2\x80\xA9\xC2\xA0\xE3\x80\x80one\xE2\x80\x8A",
+         "one"},  // U+2029, U+00A0, U+3000, U+200A
         {"a \xE2\x80\xA8 b", "a \xE2\x80\xA8 b"},
         {"   ", ""},
         {"\xE2\x80\xA8", ""},
-        {"\xE2\x80\x8B" "one", "\xE2\x80\x8B" "one"},  // U+200B is not white space
-        {"one\xE2\x80", "one\xE2\x80"},                  // a cut sequence stays
+        {"\xE2\x80\x8B"
+         "one",
+         "\xE2\x80\x8B"
+         "one"},                         // U+200B is not white space
+        {"one\xE2\x80", "one\xE2\x80"},  // a cut sequence stays
         {"caf\xC3\xA9 ", "caf\xC3\xA9"},
         {"", ""},
     };
@@ -48,7 +52,8 @@ TEST(Transcription, MillisecondsRoundHalvesAwayFromZero) {
 TEST(Transcription, OnlyFinalLinesCarryTimesAndOnlyWhenWritable) {
     EXPECT_EQ(lineEventFor({"x", 1.32, 2.14, true}, "x", 3),
               (LineEvent{.id = 3, .isFinal = true, .text = "x", .startMs = 1320, .endMs = 2140}));
-    EXPECT_EQ(lineEventFor({"x", 1.32, 2.14, false}, "x", 3), (LineEvent{.id = 3, .isFinal = false, .text = "x"}));
+    EXPECT_EQ(lineEventFor({"x", 1.32, 2.14, false}, "x", 3),
+              (LineEvent{.id = 3, .isFinal = false, .text = "x"}));
     EXPECT_EQ(lineEventFor({"x", 0, std::numeric_limits<double>::infinity(), true}, "x", 1),
               (LineEvent{.id = 1, .isFinal = true, .text = "x"}));
 }
@@ -71,14 +76,17 @@ TEST(SpeechLocale, EquivalentFirstThenTheFirstSupportedWithTheSameLanguageCode) 
             resolveSpeechLocale(*speech, language);
             ADD_FAILURE() << language;
         } catch (const HelperError& error) {
-            EXPECT_EQ(error.description(), "Apple speech recognition does not support " + language + ".");
+            EXPECT_EQ(error.description(),
+                      "Apple speech recognition does not support " + language + ".");
         }
     }
 }
 
 TEST(SpeechLocale, AbsentLanguageCodesMatchOnlyEachOther) {
-    auto speech = makeSimulatedSpeech(*simulation::Scenario::fromJson(
-        {{"speech", {{"supportedLocales", {"en_US", "123"}}, {"equivalentLocales", nlohmann::json::object()}}}}));
+    auto speech = makeSimulatedSpeech(
+        *simulation::Scenario::fromJson({{"speech",
+                                          {{"supportedLocales", {"en_US", "123"}},
+                                           {"equivalentLocales", nlohmann::json::object()}}}}));
     EXPECT_EQ(resolveSpeechLocale(*speech, "").identifier, "123");
     EXPECT_EQ(resolveSpeechLocale(*speech, "en_US").identifier, "en_US");
 }
