@@ -198,7 +198,10 @@ TEST_F(Transcribe, ModelFailures) {
               {{"installation", {{"failAfter", 0.7}, {"failure", "Download interrupted."}}}}}}));
     expectFailure(result, "Download interrupted.");
     const auto lines = splitLines(result.standardOutput);
-    EXPECT_EQ(lines.size(), 3u);  // progress at 0 and 0.5 s, then the error
+    // Progress at about 0 and 0.5 s (the second may miss the 0.7 s failure on a loaded
+    // machine), then the error.
+    EXPECT_GE(lines.size(), 2u);
+    EXPECT_LE(lines.size(), 3u);
     EXPECT_EQ(result.standardOutput.find(R"("fraction":1,)"), std::string::npos);
 
     expectFailure(
