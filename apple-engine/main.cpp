@@ -1,0 +1,5 @@
+#include "apple-engine/engine_main.h"
+
+int main(int argc, char** argv) {
+    return norvi::engine::runEngineProgram(argc, argv);
+}
