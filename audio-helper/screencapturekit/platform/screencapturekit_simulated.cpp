@@ -173,12 +173,18 @@ const char* outputTypeName(SCStreamOutputType type) {
     return "unknown";
 }
 
-// State every simulated object shares: the configuration, the call record and the queue on
-// which completions and callbacks are delivered.
+// Where completions and delegate calls are delivered. It lives as long as the process, so
+// that a block holding the last reference to a simulated object never destroys the queue it
+// runs on.
+SerialQueue& callbackQueue() {
+    static SerialQueue queue("com.norvi.simulated-screencapturekit");
+    return queue;
+}
+
+// State every simulated object shares: the configuration and the call record.
 struct Machine {
     Config config;
     std::shared_ptr<simulation::CallRecorder> recorder;
-    SerialQueue callbacks{"com.norvi.simulated-screencapturekit"};
 
     void record(std::string_view call, const json& details = nullptr) const {
         if (recorder) recorder->record(call, details);
@@ -219,13 +225,13 @@ public:
         machine_->record("SCStream.startCapture");
         std::exception_ptr error = machine_->error("startCapture");
         if (!error) startDelivery();
-        machine_->callbacks.post([completion = std::move(completion), error] { completion(error); });
+        callbackQueue().post([completion = std::move(completion), error] { completion(error); });
     }
 
     void stopCapture(SCCompletion completion) override {
         machine_->record("SCStream.stopCapture");
         stopDelivery();
-        machine_->callbacks.post([completion = std::move(completion), error = machine_->error("stopCapture")] {
+        callbackQueue().post([completion = std::move(completion), error = machine_->error("stopCapture")] {
             completion(error);
         });
     }
@@ -233,7 +239,7 @@ public:
     void updateContentFilter(const SCContentFilter& filter, SCCompletion completion) override {
         machine_->record("SCStream.updateContentFilter",
                          {{"displayID", filter.display.displayID}, {"style", filter.style}});
-        machine_->callbacks.post([completion = std::move(completion), error = machine_->error("updateContentFilter")] {
+        callbackQueue().post([completion = std::move(completion), error = machine_->error("updateContentFilter")] {
             completion(error);
         });
     }
@@ -340,7 +346,7 @@ private:
 
     void stopByPlatform() {
         machine_->record("SCStream.didStopWithError", {{"error", machine_->config.stopWithErrorMessage}});
-        machine_->callbacks.post([self = shared_from_this()] {
+        callbackQueue().post([self = shared_from_this()] {
             if (auto delegate = self->delegate_.lock()) {
                 delegate->streamDidStopWithError(*self, PlatformError(self->machine_->config.stopWithErrorMessage));
             }
@@ -439,7 +445,7 @@ public:
         std::exception_ptr error = machine_->error("getShareableContent");
         std::optional<SCShareableContent> content;
         if (!error) content = SCShareableContent{machine_->config.applications, machine_->config.displays};
-        machine_->callbacks.post([completion = std::move(completion), content, error] { completion(content, error); });
+        callbackQueue().post([completion = std::move(completion), content, error] { completion(content, error); });
     }
 
     std::shared_ptr<SCStream> makeStream(const SCContentFilter& filter, const SCStreamConfiguration& configuration,
