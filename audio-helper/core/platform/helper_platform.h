@@ -22,8 +22,12 @@ struct HelperPlatform {
 // The simulated machine of a scenario.
 HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Scenario> scenario);
 
-// The platform NORVI_SIMULATION selects. There are no real backends on this system yet, so
-// without the variable this is the simulated default machine. Throws simulation::ScenarioError.
+// The real machine: audio capture on the audio server, over the PulseAudio protocol. Nothing
+// is connected until a command first asks the platform.
+HelperPlatform makePulseHelperPlatform();
+
+// The platform NORVI_SIMULATION selects: the simulated machine while it is set, else the real
+// one. Throws simulation::ScenarioError.
 HelperPlatform makeHelperPlatform();
 
 }  // namespace norvi::helper
