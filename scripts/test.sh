@@ -4,6 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default asan tsan
+# The audio backend tests run against a private PulseAudio server, stopped again on the way out.
+audio_server_dir="${TMPDIR:-/tmp}/norvi-test-audio-server.$$"
+trap 'scripts/test-audio-server.sh stop "$audio_server_dir"; rm -rf "$audio_server_dir"' EXIT
+export "$(scripts/test-audio-server.sh start "$audio_server_dir")"
 status=0
 for preset in default asan tsan; do
     echo "== tests: $preset"
