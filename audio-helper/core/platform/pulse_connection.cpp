@@ -25,18 +25,28 @@ std::string propertyOr(const Properties& properties, const char* key) {
     return found == properties.end() ? std::string() : found->second;
 }
 
-// The parent of a process from /proc/<pid>/stat; the command name may hold spaces and
-// parentheses, so the fields are read after its last ")".
-std::optional<std::int32_t> parentOf(std::int32_t pid) {
+struct ProcessStat {
+    char state = '?';
+    std::int32_t parent = 0;
+};
+
+// /proc/<pid>/stat; the command name may hold spaces and parentheses, so the fields are read
+// after its last ")".
+std::optional<ProcessStat> statOf(std::int32_t pid) {
+    if (pid <= 0) return std::nullopt;
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const std::size_t end = text.rfind(')');
     if (end == std::string::npos) return std::nullopt;
     std::istringstream fields(text.substr(end + 1));
-    std::string state;
-    std::int32_t parent = 0;
-    if (!(fields >> state >> parent)) return std::nullopt;
-    return parent;
+    ProcessStat stat;
+    if (!(fields >> stat.state >> stat.parent)) return std::nullopt;
+    return stat;
+}
+
+std::optional<std::int32_t> parentOf(std::int32_t pid) {
+    if (auto stat = statOf(pid)) return stat->parent;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -98,6 +108,21 @@ bool descendsFrom(std::int32_t pid, const std::vector<std::int32_t>& ancestors) 
         if (std::find(ancestors.begin(), ancestors.end(), *current) != ancestors.end()) return true;
     }
     return false;
+}
+
+std::vector<std::int32_t> ancestorsOf(std::int32_t pid) {
+    std::vector<std::int32_t> ancestors;
+    for (std::optional<std::int32_t> current = parentOf(pid); current && *current > 1 &&
+                                                              std::find(ancestors.begin(), ancestors.end(), *current) == ancestors.end();
+         current = parentOf(*current)) {
+        ancestors.push_back(*current);
+    }
+    return ancestors;
+}
+
+bool processIsAlive(std::int32_t pid) {
+    const std::optional<ProcessStat> stat = statOf(pid);
+    return stat && stat->state != 'Z' && stat->state != 'X';
 }
 
 // ---- PulseConnection ----

@@ -82,8 +82,12 @@ struct PulseSnapshot {
 std::optional<std::int32_t> processIDOf(const Properties& properties);
 // What identifies an application: "application.id", else the Flatpak app id, else the binary.
 std::string applicationIDOf(const Properties& properties);
-// Whether a process is `ancestor` or descends from it, walking the parents in /proc.
+// Whether a process is one of `ancestors` or descends from one, walking the parents in /proc.
 bool descendsFrom(std::int32_t pid, const std::vector<std::int32_t>& ancestors);
+// The parents of a process, nearest first, up to (not including) process 1.
+std::vector<std::int32_t> ancestorsOf(std::int32_t pid);
+// Whether the process exists and has not ended (a zombie has ended).
+bool processIsAlive(std::int32_t pid);
 
 class PulseConnection {
 public:

@@ -234,6 +234,16 @@ private:
                 known->bundleIdentifier = bundle;
             }
         }
+        // The processes the clients descend from are applications too (without a bundle ID), so
+        // that excluding the host leaves out the child processes that play for it.
+        const std::size_t clients = applications.size();
+        for (std::size_t i = 0; i < clients; ++i) {
+            for (const std::int32_t ancestor : pulse::ancestorsOf(applications[i].processID)) {
+                const bool known = std::any_of(applications.begin(), applications.end(),
+                                               [&](const SCRunningApplication& entry) { return entry.processID == ancestor; });
+                if (!known) applications.push_back({ancestor, ""});
+            }
+        }
         return applications;
     }
 

@@ -480,6 +480,9 @@ private:
             for (const pulse::PulseClient& client : snapshot.clients) {
                 if (pulse::processIDOf(client.properties) == pid) return Property::of(idOf(processIDs_, pid));
             }
+            // A live process without audio has an object too, so that excluding it leaves out
+            // the children that play for it.
+            if (pid > 1 && pulse::processIsAlive(pid)) return Property::of(idOf(processIDs_, pid));
             return Property::of(kAudioObjectUnknown);
         }
         if (selector == kAudioHardwarePropertyDevices) {
@@ -504,7 +507,7 @@ private:
         for (const pulse::PulseClient& client : snapshot.clients) {
             if (pulse::processIDOf(client.properties) == pid) clients.push_back(&client);
         }
-        if (clients.empty()) return Property::failure(kAudioHardwareBadObjectError);
+        if (clients.empty() && !pulse::processIsAlive(pid)) return Property::failure(kAudioHardwareBadObjectError);
         if (selector == kAudioProcessPropertyBundleID) {
             for (const pulse::PulseClient* client : clients) {
                 std::string id = pulse::applicationIDOf(client->properties);

@@ -71,17 +71,28 @@ protected:
 TEST_F(PulseCoreAudioTest, AudioClientsAreProcessObjectsNamedByApplicationIdElseBinary) {
     DetachedProcess named(pulsetest::playerCommand(pulsetest::writeTone(directory, 311), "speaker", "com.example.unit-player"));
     DetachedProcess unnamed(pulsetest::playerCommand(pulsetest::writeTone(directory, 313), "speaker"));
-    ASSERT_TRUE(eventually([&] { return processObject(*coreAudio, named.pid()) != 0 && processObject(*coreAudio, unnamed.pid()) != 0; }));
     const AudioObjectID namedObject = processObject(*coreAudio, named.pid());
     const AudioObjectID unnamedObject = processObject(*coreAudio, unnamed.pid());
-    EXPECT_THAT(list(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList),
-                ::testing::IsSupersetOf({namedObject, unnamedObject}));
+    // Listed once their clients have connected.
+    ASSERT_TRUE(eventually([&] {
+        const auto processes = list(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
+        return std::count(processes.begin(), processes.end(), namedObject) == 1 &&
+               std::count(processes.begin(), processes.end(), unnamedObject) == 1;
+    }));
     EXPECT_EQ(audioObjectCFString(*coreAudio, namedObject, kAudioProcessPropertyBundleID, kAudioObjectPropertyScopeGlobal),
               "com.example.unit-player");
     EXPECT_EQ(audioObjectCFString(*coreAudio, unnamedObject, kAudioProcessPropertyBundleID, kAudioObjectPropertyScopeGlobal),
               "pacat");  // paplay is pacat under another name
     EXPECT_EQ(runningInput(*coreAudio, namedObject), 0u);
-    // A process without audio has no object; once a player is gone, neither has it.
+    // A live process without audio has an object (so that it can be excluded with its
+    // children) but is not listed and has no bundle ID; a process that does not exist has none.
+    DetachedProcess silent({"sleep", "30"});
+    const AudioObjectID silentObject = processObject(*coreAudio, silent.pid());
+    EXPECT_NE(silentObject, 0u);
+    EXPECT_THAT(list(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList),
+                ::testing::Not(::testing::Contains(silentObject)));
+    EXPECT_EQ(audioObjectCFString(*coreAudio, silentObject, kAudioProcessPropertyBundleID, kAudioObjectPropertyScopeGlobal),
+              "");
     EXPECT_EQ(processObject(*coreAudio, 999999), 0u);
     named.stop();
     EXPECT_TRUE(eventually([&] { return processObject(*coreAudio, named.pid()) == 0; }));
@@ -220,6 +231,32 @@ TEST_F(PulseCoreAudioTest, TapAndMicrophoneAggregateDeliversTenMillisecondCycles
     EXPECT_EQ(coreAudio->AudioHardwareDestroyAggregateDevice(aggregate), 0);
     EXPECT_EQ(coreAudio->AudioHardwareDestroyProcessTap(tap), 0);
     EXPECT_EQ(coreAudio->AudioHardwareDestroyProcessTap(tap), kAudioHardwareBadObjectError);
+}
+
+TEST_F(PulseCoreAudioTest, TapLeavesOutExcludedProcessesWithTheirDescendantsAndFollowsNewStreams) {
+    DetachedProcess excludedShell(pulsetest::playerCommand(pulsetest::writeTone(directory, 733), "speaker", "", true));
+    ASSERT_TRUE(eventually([] { return !pulsetest::playbackProcesses().empty(); }));
+    const CATapDescription description =
+        CATapDescription::stereoGlobalTapButExcludeProcesses({processObject(*coreAudio, excludedShell.pid())});
+    AudioObjectID tap = 0;
+    ASSERT_EQ(coreAudio->AudioHardwareCreateProcessTap(description, &tap), 0);
+    AudioObjectID aggregate = 0;
+    ASSERT_EQ(coreAudio->AudioHardwareCreateAggregateDevice({{"taps", {{{"uid", description.uuid}}}}}, &aggregate), 0);
+    Cycles cycles;
+    AudioDeviceIOProcID ioProc{};
+    ASSERT_EQ(coreAudio->AudioDeviceCreateIOProcID(aggregate, &Cycles::proc, &cycles, &ioProc), 0);
+    ASSERT_EQ(coreAudio->AudioDeviceStart(aggregate, ioProc), 0);
+    // Started after the device: captured all the same.
+    DetachedProcess late(pulsetest::playerCommand(pulsetest::writeTone(directory, 831), "speaker"));
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(coreAudio->AudioDeviceStop(aggregate, ioProc), 0);
+    EXPECT_THAT(cycles.bufferCounts, ::testing::Each(1u));
+    ASSERT_EQ(cycles.buffers.size(), 1u);
+    const std::vector<float> samples(cycles.buffers[0].end() - 24000, cycles.buffers[0].end());
+    EXPECT_LT(pulsetest::toneLevel(samples, 48000, 733), 0.02);
+    EXPECT_GT(pulsetest::toneLevel(samples, 48000, 831), 0.15);
+    EXPECT_EQ(coreAudio->AudioHardwareDestroyAggregateDevice(aggregate), 0);
+    EXPECT_EQ(coreAudio->AudioHardwareDestroyProcessTap(tap), 0);
 }
 
 TEST_F(PulseCoreAudioTest, FailuresComeBackAsStatuses) {

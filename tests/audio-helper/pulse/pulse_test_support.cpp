@@ -164,10 +164,12 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
     return true;
 }
 
-std::vector<pid_t> streamProcesses() {
+namespace {
+
+std::vector<pid_t> processesOf(std::initializer_list<const char*> kinds) {
     std::vector<pid_t> pids;
     const std::string server = testServer().value_or("");
-    for (const char* kind : {"source-outputs", "sink-inputs"}) {
+    for (const char* kind : kinds) {
         testing::ProcessOptions options;
         options.arguments = {"list", kind};
         options.environment["PULSE_SERVER"] = server;
@@ -180,6 +182,12 @@ std::vector<pid_t> streamProcesses() {
     }
     return pids;
 }
+
+}  // namespace
+
+std::vector<pid_t> streamProcesses() { return processesOf({"source-outputs", "sink-inputs"}); }
+
+std::vector<pid_t> playbackProcesses() { return processesOf({"sink-inputs"}); }
 
 testing::ProcessOptions helperOptions(std::vector<std::string> arguments) {
     testing::ProcessOptions options;

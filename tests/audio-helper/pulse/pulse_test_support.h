@@ -64,6 +64,8 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
 
 // The PIDs of the processes recording (source outputs) or playing (sink inputs) on the server now.
 std::vector<pid_t> streamProcesses();
+// The PIDs of the processes playing.
+std::vector<pid_t> playbackProcesses();
 
 // The environment that runs the helper on the real backend against the test server.
 testing::ProcessOptions helperOptions(std::vector<std::string> arguments);
