@@ -45,7 +45,7 @@ private:
 };
 
 // A mono 48 kHz 16-bit WAV file of a sine, amplitude 0.3, in `directory`.
-std::string writeTone(const testing::TemporaryDirectory& directory, double frequency, double seconds = 30);
+std::string writeTone(const testing::TemporaryDirectory& directory, double frequency, double seconds = 12);
 
 // paplay of a tone into a sink, with an optional application id; `viaShell` plays it from a
 // child of a shell, whose PID the process then has.
