@@ -58,6 +58,16 @@ PA
             --property=application.id=org.norvi.test-keepalive </dev/null >/dev/null 2>&1 &
         echo $! >"$dir/keepalive-$sink.pid"
     done
+    # A sink notices the listener only once its current (long) sleep is over: wait until both
+    # deliver audio in time.
+    for sink in speaker micfeed; do
+        for _ in $(seq 25); do
+            bytes=$(PULSE_SERVER="unix:$socket" timeout 0.3 parec -d "$sink.monitor" --latency-msec=10 \
+                --format=s16le --rate=48000 --channels=2 2>/dev/null | wc -c || true)
+            ((bytes >= 20000)) && break
+            sleep 0.1
+        done
+    done
     echo "NORVI_TEST_PULSE_SERVER=unix:$socket"
     ;;
 stop)
