@@ -1,16 +1,16 @@
 // CPU the PulseAudio capture costs per hour: a tap over the playback streams (and a
 // microphone) runs for a few seconds against the test server (NORVI_TEST_PULSE_SERVER)
 // while players play, and the helper-side CPU time of the whole process is scaled to an hour.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
@@ -32,10 +32,14 @@ pid_t startPlayer(const char* sink) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setpgid(0, 0);
-        ::execlp("/bin/sh", "sh", "-c",
-                 (std::string("head -c 100000000 /dev/urandom | pacat --latency-msec=20 --raw --format=s16le "
-                              "--rate=48000 --channels=2 -d ") + sink).c_str(),
-                 static_cast<char*>(nullptr));
+        ::execlp(
+            "/bin/sh", "sh", "-c",
+            (std::string(
+                 "head -c 100000000 /dev/urandom | pacat --latency-msec=20 --raw --format=s16le "
+                 "--rate=48000 --channels=2 -d ") +
+             sink)
+                .c_str(),
+            static_cast<char*>(nullptr));
         ::_exit(127);
     }
     return pid;
@@ -49,26 +53,30 @@ void stopPlayer(pid_t pid) {
 void BM_PulseCaptureCpuPerHour(benchmark::State& state) {
     const char* server = std::getenv("NORVI_TEST_PULSE_SERVER");
     if (server == nullptr) {
-        state.SkipWithError("no test audio server: export the line scripts/test-audio-server.sh start DIR prints");
+        state.SkipWithError(
+            "no test audio server: export the line scripts/test-audio-server.sh start DIR prints");
         return;
     }
     ::setenv("PULSE_SERVER", server, 1);
     const auto players = static_cast<int>(state.range(0));
     const bool microphone = state.range(1) != 0;
     std::vector<pid_t> running;
-    for (int i = 0; i < players; ++i) running.push_back(startPlayer("speaker"));
+    for (int i = 0; i < players; ++i)
+        running.push_back(startPlayer("speaker"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::shared_ptr<PulseConnection> connection = PulseConnection::connect();
     const double seconds = 3;
     for (auto _ : state) {
         std::uint64_t cycles = 0;
-        PulseCapture capture(connection, {{}, true},
-                             microphone ? std::optional<CaptureMicrophone>(CaptureMicrophone{"testmic", 2}) : std::nullopt,
-                             [&](std::span<const float> tap, std::span<const float>) {
-                                 benchmark::DoNotOptimize(tap.data());
-                                 ++cycles;
-                             },
-                             [](const std::string&) {});
+        PulseCapture capture(
+            connection, {{}, true},
+            microphone ? std::optional<CaptureMicrophone>(CaptureMicrophone{"testmic", 2})
+                       : std::nullopt,
+            [&](std::span<const float> tap, std::span<const float>) {
+                benchmark::DoNotOptimize(tap.data());
+                ++cycles;
+            },
+            [](const std::string&) {});
         const double before = processCpuSeconds();
         capture.start();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -78,7 +86,8 @@ void BM_PulseCaptureCpuPerHour(benchmark::State& state) {
         state.counters["cpu_percent"] = used / seconds * 100;
         state.counters["cycles_per_second"] = static_cast<double>(cycles) / seconds;
     }
-    for (const pid_t pid : running) stopPlayer(pid);
+    for (const pid_t pid : running)
+        stopPlayer(pid);
 }
 
 BENCHMARK(BM_PulseCaptureCpuPerHour)

@@ -13,7 +13,7 @@ namespace {
 // Linux offers everything the helper gates on a macOS version: the audio server's capture
 // stands in for process taps and the microphone watch.
 class LinuxOperatingSystem final : public OperatingSystem {
-public:
+  public:
     bool isOperatingSystemAtLeast(OperatingSystemVersion) const override { return true; }
 };
 

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "audio-helper/core/platform/core_graphics.h"
-#include "audio-helper/tap/platform/core_audio.h"
 #include "audio-helper/screencapturekit/platform/screencapturekit.h"
+#include "audio-helper/tap/platform/core_audio.h"
 #include "support/platform/operating_system.h"
 #include "support/simulation/scenario.h"
 

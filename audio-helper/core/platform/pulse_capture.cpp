@@ -23,24 +23,28 @@ void CaptureFifo::push(const void* bytes, std::size_t size) {
     const std::size_t at = samples_.size();
     samples_.resize(at + count);
     std::memcpy(samples_.data() + at, bytes, count * sizeof(float));
-    if (frames() > maximumFrames) read_ = samples_.size() - primeFrames * channels_;
+    if (frames() > maximumFrames)
+        read_ = samples_.size() - primeFrames * channels_;
 }
 
 void CaptureFifo::take(float* out, std::size_t frames, bool add) {
     if (!primed_) {
-        if (this->frames() < primeFrames) return;
+        if (this->frames() < primeFrames)
+            return;
         primed_ = true;
     }
     const std::size_t available = std::min(this->frames(), frames);
     const float* from = samples_.data() + read_;
     const std::size_t count = available * channels_;
     if (add) {
-        for (std::size_t i = 0; i < count; ++i) out[i] += from[i];
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] += from[i];
     } else {
         std::copy(from, from + count, out);
     }
     read_ += count;
-    if (available < frames) primed_ = false;
+    if (available < frames)
+        primed_ = false;
 }
 
 struct PulseCapture::Stream {
@@ -56,7 +60,8 @@ struct PulseCapture::Stream {
         const void* data = nullptr;
         std::size_t size = 0;
         while (pa_stream_readable_size(stream) > 0) {
-            if (pa_stream_peek(stream, &data, &size) < 0 || size == 0) return;
+            if (pa_stream_peek(stream, &data, &size) < 0 || size == 0)
+                return;
             if (data != nullptr) {
                 std::lock_guard lock(owner->capture->dataMutex_);
                 owner->fifo.push(data, size);
@@ -68,7 +73,8 @@ struct PulseCapture::Stream {
     static void onState(pa_stream* stream, void* self) {
         auto* owner = static_cast<Stream*>(self);
         pa_threaded_mainloop_signal(owner->capture->connection_->mainloop(), 0);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) owner->capture->markDirty();
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+            owner->capture->markDirty();
     }
 };
 
@@ -80,7 +86,9 @@ PulseCapture::PulseCapture(std::shared_ptr<PulseConnection> connection, CaptureS
       note_(std::move(note)),
       selection_(std::move(selection)) {}
 
-PulseCapture::~PulseCapture() { stop(); }
+PulseCapture::~PulseCapture() {
+    stop();
+}
 
 void PulseCapture::markDirty() {
     {
@@ -105,17 +113,21 @@ std::size_t PulseCapture::monitoredStreams() {
 
 PulseCapture::Stream* PulseCapture::openStream(const std::string& device, std::uint32_t channels,
                                                std::optional<std::uint32_t> playback) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, captureSampleRate, static_cast<std::uint8_t>(channels)};
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, captureSampleRate,
+                              static_cast<std::uint8_t>(channels)};
     pa_channel_map map;
     pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
     auto owner = std::make_unique<Stream>(channels);
     owner->capture = this;
-    owner->stream = pa_stream_new(connection_->context(), playback ? "Norvi Process Tap Probe" : "Norvi Microphone",
-                                  &spec, &map);
+    owner->stream =
+        pa_stream_new(connection_->context(),
+                      playback ? "Norvi Process Tap Probe" : "Norvi Microphone", &spec, &map);
     if (owner->stream == nullptr) {
-        throw PulseError(PulseError::Kind::stream, "cannot create a record stream: " + connection_->lastError());
+        throw PulseError(PulseError::Kind::stream,
+                         "cannot create a record stream: " + connection_->lastError());
     }
-    if (playback) pa_stream_set_monitor_stream(owner->stream, *playback);
+    if (playback)
+        pa_stream_set_monitor_stream(owner->stream, *playback);
     pa_stream_set_read_callback(owner->stream, &Stream::onRead, owner.get());
     pa_stream_set_state_callback(owner->stream, &Stream::onState, owner.get());
     // Deliveries of about one cycle keep the mix close to real time.
@@ -125,7 +137,8 @@ PulseCapture::Stream* PulseCapture::openStream(const std::string& device, std::u
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10000, &spec));
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(owner->stream, device.c_str(), &attributes, flags) < 0) {
         const std::string reason = connection_->lastError();
         closeStream(*owner);
@@ -142,10 +155,12 @@ PulseCapture::Stream* PulseCapture::openStream(const std::string& device, std::u
 }
 
 void PulseCapture::closeStream(Stream& owner) {
-    if (owner.stream == nullptr) return;
+    if (owner.stream == nullptr)
+        return;
     pa_stream_set_read_callback(owner.stream, nullptr, nullptr);
     pa_stream_set_state_callback(owner.stream, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(owner.stream))) pa_stream_disconnect(owner.stream);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(owner.stream)))
+        pa_stream_disconnect(owner.stream);
     pa_stream_unref(owner.stream);
     owner.stream = nullptr;
 }
@@ -161,9 +176,11 @@ void PulseCapture::reconcile() {
     for (const PulseStreamInfo& playback : snapshot.playbackStreams) {
         const std::optional<std::int32_t> pid = snapshot.processOf(playback);
         const bool named = pid && descendsFrom(*pid, selection.processes);
-        if (named == selection.exclusive) continue;
+        if (named == selection.exclusive)
+            continue;
         const PulseSink* sink = snapshot.sink(playback.device);
-        if (sink == nullptr || sink->monitorSource == PA_INVALID_INDEX) continue;
+        if (sink == nullptr || sink->monitorSource == PA_INVALID_INDEX)
+            continue;
         wanted[playback.index] = sink->monitorSource;
     }
     PulseConnection::Lock lock(*connection_);
@@ -188,7 +205,8 @@ void PulseCapture::reconcile() {
         return want == wanted.end() || want->second != entry.second;
     });
     for (const auto& [playback, source] : wanted) {
-        if (monitors_.contains(playback) || failed_.contains(playback)) continue;
+        if (monitors_.contains(playback) || failed_.contains(playback))
+            continue;
         try {
             openStream(std::to_string(source), 2, playback)->device = source;
         } catch (const PulseError& error) {
@@ -217,15 +235,19 @@ void PulseCapture::stop() {
         stopping_ = true;
     }
     controlWake_.notify_all();
-    if (cycleThread_.joinable()) cycleThread_.join();
-    if (controlThread_.joinable()) controlThread_.join();
+    if (cycleThread_.joinable())
+        cycleThread_.join();
+    if (controlThread_.joinable())
+        controlThread_.join();
     if (listener_ != 0) {
         connection_->removePlaybackChangeListener(listener_);
         listener_ = 0;
     }
     PulseConnection::Lock lock(*connection_);
-    for (auto& [playback, stream] : monitors_) closeStream(*stream);
-    if (microphoneStream_) closeStream(*microphoneStream_);
+    for (auto& [playback, stream] : monitors_)
+        closeStream(*stream);
+    if (microphoneStream_)
+        closeStream(*microphoneStream_);
     std::lock_guard data(dataMutex_);
     monitors_.clear();
     microphoneStream_.reset();
@@ -236,7 +258,8 @@ void PulseCapture::runControl() {
         {
             std::unique_lock lock(controlMutex_);
             controlWake_.wait(lock, [this] { return dirty_ || stopping_; });
-            if (stopping_) return;
+            if (stopping_)
+                return;
             dirty_ = false;
         }
         try {
@@ -249,7 +272,8 @@ void PulseCapture::runControl() {
 
 void PulseCapture::runCycles() {
     using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::microseconds(1000000ull * captureCycleFrames / captureSampleRate);
+    const auto period =
+        std::chrono::microseconds(1000000ull * captureCycleFrames / captureSampleRate);
     std::vector<float> tap(captureCycleFrames * 2);
     std::vector<float> microphone(microphone_ ? captureCycleFrames * microphone_->channels : 0);
     bool lost = false;
@@ -257,14 +281,17 @@ void PulseCapture::runCycles() {
     for (std::uint64_t cycle = 0;; ++cycle) {
         {
             std::unique_lock lock(controlMutex_);
-            if (controlWake_.wait_until(lock, next, [this] { return stopping_; })) return;
+            if (controlWake_.wait_until(lock, next, [this] { return stopping_; }))
+                return;
         }
         std::fill(tap.begin(), tap.end(), 0.0f);
         std::fill(microphone.begin(), microphone.end(), 0.0f);
         {
             std::lock_guard lock(dataMutex_);
-            for (auto& [playback, stream] : monitors_) stream->fifo.take(tap.data(), captureCycleFrames, true);
-            if (microphoneStream_) microphoneStream_->fifo.take(microphone.data(), captureCycleFrames, false);
+            for (auto& [playback, stream] : monitors_)
+                stream->fifo.take(tap.data(), captureCycleFrames, true);
+            if (microphoneStream_)
+                microphoneStream_->fifo.take(microphone.data(), captureCycleFrames, false);
         }
         cycle_(tap, microphone);
         // A check every quarter of a second tells a server that went away.
@@ -272,11 +299,13 @@ void PulseCapture::runCycles() {
             lost = true;
             const std::string reason = "lost the audio server: " + connection_->lastError();
             note_(reason);
-            if (lost_) lost_(reason);
+            if (lost_)
+                lost_(reason);
         }
         next += period;
         // After a stall the cycles resume at the present instead of catching up in a burst.
-        if (Clock::now() - next > std::chrono::milliseconds(200)) next = Clock::now();
+        if (Clock::now() - next > std::chrono::milliseconds(200))
+            next = Clock::now();
     }
 }
 

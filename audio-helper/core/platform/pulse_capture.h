@@ -42,7 +42,7 @@ struct CaptureMicrophone {
 // mixed once it holds a little more than one cycle, and waits to refill after running short,
 // so the timing jitter of the server's deliveries does not cut the audio into pieces.
 class CaptureFifo {
-public:
+  public:
     explicit CaptureFifo(std::uint32_t channels) : channels_(channels) {}
     void push(const void* bytes, std::size_t size);
     // Adds one cycle of `frames` frames into `out` (or copies it when `add` is false); what the
@@ -50,7 +50,7 @@ public:
     void take(float* out, std::size_t frames, bool add);
     std::size_t frames() const { return (samples_.size() - read_) / channels_; }
 
-private:
+  private:
     std::uint32_t channels_;
     std::vector<float> samples_;
     std::size_t read_ = 0;
@@ -58,9 +58,10 @@ private:
 };
 
 class PulseCapture {
-public:
+  public:
     // Both spans are interleaved: the tap mix (stereo) and the microphone (empty without one).
-    using Cycle = std::function<void(std::span<const float> tap, std::span<const float> microphone)>;
+    using Cycle =
+        std::function<void(std::span<const float> tap, std::span<const float> microphone)>;
     using Note = std::function<void(const std::string&)>;
 
     PulseCapture(std::shared_ptr<PulseConnection> connection, CaptureSelection selection,
@@ -79,13 +80,14 @@ public:
     // Playback streams monitored right now.
     std::size_t monitoredStreams();
 
-private:
+  private:
     struct Stream;
 
     void markDirty();
     // Opens monitor streams for new playback streams and closes those that went away.
     void reconcile();
-    Stream* openStream(const std::string& device, std::uint32_t channels, std::optional<std::uint32_t> playback);
+    Stream* openStream(const std::string& device, std::uint32_t channels,
+                       std::optional<std::uint32_t> playback);
     void closeStream(Stream& stream);
     void runCycles();
     void runControl();

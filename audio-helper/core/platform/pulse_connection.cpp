@@ -15,7 +15,8 @@ Properties propertiesOf(const pa_proplist* list) {
     Properties properties;
     void* state = nullptr;
     while (const char* key = pa_proplist_iterate(list, &state)) {
-        if (const char* value = pa_proplist_gets(list, key)) properties[key] = value;
+        if (const char* value = pa_proplist_gets(list, key))
+            properties[key] = value;
     }
     return properties;
 }
@@ -33,19 +34,23 @@ struct ProcessStat {
 // /proc/<pid>/stat; the command name may hold spaces and parentheses, so the fields are read
 // after its last ")".
 std::optional<ProcessStat> statOf(std::int32_t pid) {
-    if (pid <= 0) return std::nullopt;
+    if (pid <= 0)
+        return std::nullopt;
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const std::size_t end = text.rfind(')');
-    if (end == std::string::npos) return std::nullopt;
+    if (end == std::string::npos)
+        return std::nullopt;
     std::istringstream fields(text.substr(end + 1));
     ProcessStat stat;
-    if (!(fields >> stat.state >> stat.parent)) return std::nullopt;
+    if (!(fields >> stat.state >> stat.parent))
+        return std::nullopt;
     return stat;
 }
 
 std::optional<std::int32_t> parentOf(std::int32_t pid) {
-    if (auto stat = statOf(pid)) return stat->parent;
+    if (auto stat = statOf(pid))
+        return stat->parent;
     return std::nullopt;
 }
 
@@ -53,35 +58,41 @@ std::optional<std::int32_t> parentOf(std::int32_t pid) {
 
 const PulseClient* PulseSnapshot::client(std::uint32_t index) const {
     for (const PulseClient& entry : clients) {
-        if (entry.index == index) return &entry;
+        if (entry.index == index)
+            return &entry;
     }
     return nullptr;
 }
 
 const PulseSource* PulseSnapshot::source(std::uint32_t index) const {
     for (const PulseSource& entry : sources) {
-        if (entry.index == index) return &entry;
+        if (entry.index == index)
+            return &entry;
     }
     return nullptr;
 }
 
 const PulseSource* PulseSnapshot::sourceNamed(const std::string& name) const {
     for (const PulseSource& entry : sources) {
-        if (entry.name == name) return &entry;
+        if (entry.name == name)
+            return &entry;
     }
     return nullptr;
 }
 
 const PulseSink* PulseSnapshot::sink(std::uint32_t index) const {
     for (const PulseSink& entry : sinks) {
-        if (entry.index == index) return &entry;
+        if (entry.index == index)
+            return &entry;
     }
     return nullptr;
 }
 
 std::optional<std::int32_t> PulseSnapshot::processOf(const PulseStreamInfo& stream) const {
-    if (auto pid = processIDOf(stream.properties)) return pid;
-    if (const PulseClient* owner = client(stream.client)) return processIDOf(owner->properties);
+    if (auto pid = processIDOf(stream.properties))
+        return pid;
+    if (const PulseClient* owner = client(stream.client))
+        return processIDOf(owner->properties);
     return std::nullopt;
 }
 
@@ -89,31 +100,36 @@ std::optional<std::int32_t> processIDOf(const Properties& properties) {
     const std::string text = propertyOr(properties, PA_PROP_APPLICATION_PROCESS_ID);
     std::int32_t pid = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || pid <= 0) return std::nullopt;
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || pid <= 0)
+        return std::nullopt;
     return pid;
 }
 
 std::string applicationIDOf(const Properties& properties) {
-    for (const char* key : {PA_PROP_APPLICATION_ID, "pipewire.access.portal.app_id", PA_PROP_APPLICATION_PROCESS_BINARY}) {
+    for (const char* key : {PA_PROP_APPLICATION_ID, "pipewire.access.portal.app_id",
+                            PA_PROP_APPLICATION_PROCESS_BINARY}) {
         std::string value = propertyOr(properties, key);
-        if (!value.empty()) return value;
+        if (!value.empty())
+            return value;
     }
     return {};
 }
 
 bool descendsFrom(std::int32_t pid, const std::vector<std::int32_t>& ancestors) {
     std::set<std::int32_t> seen;
-    for (std::optional<std::int32_t> current = pid; current && *current > 1 && seen.insert(*current).second;
-         current = parentOf(*current)) {
-        if (std::find(ancestors.begin(), ancestors.end(), *current) != ancestors.end()) return true;
+    for (std::optional<std::int32_t> current = pid;
+         current && *current > 1 && seen.insert(*current).second; current = parentOf(*current)) {
+        if (std::find(ancestors.begin(), ancestors.end(), *current) != ancestors.end())
+            return true;
     }
     return false;
 }
 
 std::vector<std::int32_t> ancestorsOf(std::int32_t pid) {
     std::vector<std::int32_t> ancestors;
-    for (std::optional<std::int32_t> current = parentOf(pid); current && *current > 1 &&
-                                                              std::find(ancestors.begin(), ancestors.end(), *current) == ancestors.end();
+    for (std::optional<std::int32_t> current = parentOf(pid);
+         current && *current > 1 &&
+         std::find(ancestors.begin(), ancestors.end(), *current) == ancestors.end();
          current = parentOf(*current)) {
         ancestors.push_back(*current);
     }
@@ -131,7 +147,9 @@ PulseConnection::Lock::Lock(PulseConnection& connection) : connection_(connectio
     pa_threaded_mainloop_lock(connection_.mainloop_);
 }
 
-PulseConnection::Lock::~Lock() { pa_threaded_mainloop_unlock(connection_.mainloop_); }
+PulseConnection::Lock::~Lock() {
+    pa_threaded_mainloop_unlock(connection_.mainloop_);
+}
 
 void PulseConnection::signalState(pa_context*, void* self) {
     pa_threaded_mainloop_signal(static_cast<PulseConnection*>(self)->mainloop_, 0);
@@ -146,26 +164,31 @@ std::shared_ptr<PulseConnection> PulseConnection::connect() {
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "norvi-audio-helper");
     pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.norvi.audio-helper");
-    connection->context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(connection->mainloop_),
-                                                        "norvi-audio-helper", properties);
+    connection->context_ = pa_context_new_with_proplist(
+        pa_threaded_mainloop_get_api(connection->mainloop_), "norvi-audio-helper", properties);
     pa_proplist_free(properties);
     if (connection->context_ == nullptr) {
         throw PulseError(PulseError::Kind::unreachable, "cannot create a PulseAudio context.");
     }
-    pa_context_set_state_callback(connection->context_, &PulseConnection::signalState, connection.get());
+    pa_context_set_state_callback(connection->context_, &PulseConnection::signalState,
+                                  connection.get());
     if (pa_threaded_mainloop_start(connection->mainloop_) < 0) {
-        throw PulseError(PulseError::Kind::unreachable, "cannot start the PulseAudio event thread.");
+        throw PulseError(PulseError::Kind::unreachable,
+                         "cannot start the PulseAudio event thread.");
     }
     Lock lock(*connection);
     // Never start a server of our own: a missing server is reported, not papered over.
     if (pa_context_connect(connection->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        throw PulseError(PulseError::Kind::unreachable, "cannot reach the audio server: " + connection->lastError());
+        throw PulseError(PulseError::Kind::unreachable,
+                         "cannot reach the audio server: " + connection->lastError());
     }
     for (;;) {
         const pa_context_state_t state = pa_context_get_state(connection->context_);
-        if (state == PA_CONTEXT_READY) break;
+        if (state == PA_CONTEXT_READY)
+            break;
         if (!PA_CONTEXT_IS_GOOD(state)) {
-            throw PulseError(PulseError::Kind::unreachable, "cannot reach the audio server: " + connection->lastError());
+            throw PulseError(PulseError::Kind::unreachable,
+                             "cannot reach the audio server: " + connection->lastError());
         }
         pa_threaded_mainloop_wait(connection->mainloop_);
     }
@@ -173,7 +196,8 @@ std::shared_ptr<PulseConnection> PulseConnection::connect() {
 }
 
 PulseConnection::~PulseConnection() {
-    if (mainloop_ == nullptr) return;
+    if (mainloop_ == nullptr)
+        return;
     if (context_ != nullptr) {
         {
             Lock lock(*this);
@@ -194,21 +218,28 @@ bool PulseConnection::isConnected() {
     return pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
-std::string PulseConnection::lastError() { return pa_strerror(pa_context_errno(context_)); }
+std::string PulseConnection::lastError() {
+    return pa_strerror(pa_context_errno(context_));
+}
 
 void PulseConnection::waitFor(pa_operation* operation, const char* what) {
     if (operation == nullptr) {
-        throw PulseError(PulseError::Kind::unreachable, std::string("cannot ") + what + ": " + lastError());
+        throw PulseError(PulseError::Kind::unreachable,
+                         std::string("cannot ") + what + ": " + lastError());
     }
     pa_operation_set_state_callback(
-        operation, [](pa_operation*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); },
+        operation,
+        [](pa_operation*, void* loop) {
+            pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+        },
         mainloop_);
     while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
         if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
             pa_operation_cancel(operation);
             pa_operation_unref(operation);
-            throw PulseError(PulseError::Kind::unreachable,
-                             std::string("lost the audio server while trying to ") + what + ": " + lastError());
+            throw PulseError(
+                PulseError::Kind::unreachable,
+                std::string("lost the audio server while trying to ") + what + ": " + lastError());
         }
         pa_threaded_mainloop_wait(mainloop_);
     }
@@ -219,7 +250,8 @@ void PulseConnection::waitFor(pa_operation* operation, const char* what) {
 void PulseConnection::waitUntilReady(pa_stream* stream, const std::string& what) {
     for (;;) {
         const pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state == PA_STREAM_READY) return;
+        if (state == PA_STREAM_READY)
+            return;
         if (!PA_STREAM_IS_GOOD(state)) {
             throw PulseError(PulseError::Kind::stream, "cannot " + what + ": " + lastError());
         }
@@ -237,7 +269,8 @@ PulseSnapshot PulseConnection::snapshot() {
                 context_,
                 [](pa_context*, const pa_client_info* info, int eol, void* list) {
                     if (eol == 0 && info != nullptr) {
-                        static_cast<std::vector<PulseClient>*>(list)->push_back({info->index, propertiesOf(info->proplist)});
+                        static_cast<std::vector<PulseClient>*>(list)->push_back(
+                            {info->index, propertiesOf(info->proplist)});
                     }
                 },
                 &snapshot.clients),
@@ -247,7 +280,8 @@ PulseSnapshot PulseConnection::snapshot() {
                 [](pa_context*, const pa_sink_input_info* info, int eol, void* list) {
                     if (eol == 0 && info != nullptr) {
                         static_cast<std::vector<PulseStreamInfo>*>(list)->push_back(
-                            {info->index, info->client, info->sink, info->corked != 0, propertiesOf(info->proplist)});
+                            {info->index, info->client, info->sink, info->corked != 0,
+                             propertiesOf(info->proplist)});
                     }
                 },
                 &snapshot.playbackStreams),
@@ -257,7 +291,8 @@ PulseSnapshot PulseConnection::snapshot() {
                 [](pa_context*, const pa_source_output_info* info, int eol, void* list) {
                     if (eol == 0 && info != nullptr) {
                         static_cast<std::vector<PulseStreamInfo>*>(list)->push_back(
-                            {info->index, info->client, info->source, info->corked != 0, propertiesOf(info->proplist)});
+                            {info->index, info->client, info->source, info->corked != 0,
+                             propertiesOf(info->proplist)});
                     }
                 },
                 &snapshot.recordStreams),
@@ -267,8 +302,9 @@ PulseSnapshot PulseConnection::snapshot() {
                 [](pa_context*, const pa_source_info* info, int eol, void* list) {
                     if (eol == 0 && info != nullptr) {
                         static_cast<std::vector<PulseSource>*>(list)->push_back(
-                            {info->index, info->name ? info->name : "", info->description ? info->description : "",
-                             info->sample_spec, info->monitor_of_sink});
+                            {info->index, info->name ? info->name : "",
+                             info->description ? info->description : "", info->sample_spec,
+                             info->monitor_of_sink});
                     }
                 },
                 &snapshot.sources),
@@ -287,25 +323,31 @@ PulseSnapshot PulseConnection::snapshot() {
                 context_,
                 [](pa_context*, const pa_server_info* info, void* target) {
                     auto* snapshot = static_cast<PulseSnapshot*>(target);
-                    if (info == nullptr) return;
+                    if (info == nullptr)
+                        return;
                     snapshot->defaultSink = info->default_sink_name ? info->default_sink_name : "";
-                    snapshot->defaultSource = info->default_source_name ? info->default_source_name : "";
+                    snapshot->defaultSource =
+                        info->default_source_name ? info->default_source_name : "";
                 },
                 &snapshot),
             "read the server information");
     return snapshot;
 }
 
-void PulseConnection::subscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* self) {
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
-    for (auto& [id, listener] : static_cast<PulseConnection*>(self)->listeners_) listener();
+void PulseConnection::subscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t,
+                                   void* self) {
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT)
+        return;
+    for (auto& [id, listener] : static_cast<PulseConnection*>(self)->listeners_)
+        listener();
 }
 
 int PulseConnection::addPlaybackChangeListener(ChangeListener listener) {
     Lock lock(*this);
     if (!subscribed_) {
         pa_context_set_subscribe_callback(context_, &PulseConnection::subscription, this);
-        pa_operation* operation = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
+        pa_operation* operation =
+            pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
         waitFor(operation, "follow the playback streams");
         subscribed_ = true;
     }
@@ -323,7 +365,8 @@ void PulseConnection::removePlaybackChangeListener(int id) {
 
 std::shared_ptr<PulseConnection> PulseServerLink::connection() {
     std::lock_guard lock(mutex_);
-    if (connection_ && connection_->isConnected()) return connection_;
+    if (connection_ && connection_->isConnected())
+        return connection_;
     connection_.reset();
     try {
         connection_ = PulseConnection::connect();
@@ -341,7 +384,8 @@ std::shared_ptr<PulseConnection> PulseServerLink::connection() {
 void PulseServerLink::note(const std::string& message) {
     {
         std::lock_guard lock(mutex_);
-        if (std::find(noted_.begin(), noted_.end(), message) != noted_.end()) return;
+        if (std::find(noted_.begin(), noted_.end(), message) != noted_.end())
+            return;
         noted_.push_back(message);
     }
     writeStderr("PulseAudio backend: " + message + "\n");

@@ -20,12 +20,12 @@ namespace norvi::helper::pulse {
 
 // A failure talking to the server; what() says what failed and why.
 class PulseError : public std::runtime_error {
-public:
+  public:
     enum class Kind { unreachable, stream, device, unsupported };
     PulseError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
     Kind kind() const { return kind_; }
 
-private:
+  private:
     Kind kind_;
 };
 
@@ -90,7 +90,7 @@ std::vector<std::int32_t> ancestorsOf(std::int32_t pid);
 bool processIsAlive(std::int32_t pid);
 
 class PulseConnection {
-public:
+  public:
     // Connects to the server the environment names (PULSE_SERVER, PULSE_RUNTIME_PATH, ...),
     // never starting one. Throws PulseError (unreachable).
     static std::shared_ptr<PulseConnection> connect();
@@ -100,13 +100,13 @@ public:
 
     // Holds the event thread's lock; every call on the context or a stream needs it.
     class Lock {
-    public:
+      public:
         explicit Lock(PulseConnection& connection);
         ~Lock();
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    private:
+      private:
         PulseConnection& connection_;
     };
 
@@ -128,10 +128,11 @@ public:
     int addPlaybackChangeListener(ChangeListener listener);
     void removePlaybackChangeListener(int id);
 
-private:
+  private:
     PulseConnection() = default;
     static void signalState(pa_context* context, void* self);
-    static void subscription(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self);
+    static void subscription(pa_context* context, pa_subscription_event_type_t type,
+                             std::uint32_t index, void* self);
 
     pa_threaded_mainloop* mainloop_ = nullptr;
     pa_context* context_ = nullptr;
@@ -144,13 +145,13 @@ private:
 // The one connection a platform shares, made on first use and made again after the server
 // went away. The reason a connection failed is written to standard error once.
 class PulseServerLink {
-public:
+  public:
     // Throws PulseError (unreachable).
     std::shared_ptr<PulseConnection> connection();
     // Writes "PulseAudio backend: " and the message to standard error, once per distinct text.
     void note(const std::string& message);
 
-private:
+  private:
     std::mutex mutex_;
     std::shared_ptr<PulseConnection> connection_;
     std::vector<std::string> noted_;

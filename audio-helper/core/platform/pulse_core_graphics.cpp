@@ -4,15 +4,16 @@ namespace norvi::helper {
 namespace {
 
 class PulseCoreGraphics final : public CoreGraphics {
-public:
-    explicit PulseCoreGraphics(std::shared_ptr<pulse::PulseServerLink> link) : link_(std::move(link)) {}
+  public:
+    explicit PulseCoreGraphics(std::shared_ptr<pulse::PulseServerLink> link)
+        : link_(std::move(link)) {}
 
     bool CGPreflightScreenCaptureAccess() override { return reachable(); }
     // Nobody is asked on this system: the answer is whether the server can be reached now.
     bool CGRequestScreenCaptureAccess() override { return reachable(); }
     std::uint32_t CGMainDisplayID() override { return 1; }
 
-private:
+  private:
     bool reachable() {
         try {
             link_->connection();

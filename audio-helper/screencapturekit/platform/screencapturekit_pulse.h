@@ -11,6 +11,7 @@ namespace norvi::helper {
 // the audio clients as the running applications, and audio sample buffers of the mix of every
 // playback stream whose application the filter does not exclude. No video frames are
 // delivered. The picker has nothing to offer but that display and selects it at once.
-std::shared_ptr<ScreenCaptureKit> makePulseScreenCaptureKit(std::shared_ptr<pulse::PulseServerLink> link);
+std::shared_ptr<ScreenCaptureKit> makePulseScreenCaptureKit(
+    std::shared_ptr<pulse::PulseServerLink> link);
 
 }  // namespace norvi::helper

@@ -65,7 +65,8 @@ AudioStreamBasicDescription formatOf(const pa_sample_spec& spec) {
             format.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
             break;
     }
-    if (pa_sample_format_is_be(spec.format) == 1) format.mFormatFlags |= kAudioFormatFlagIsBigEndian;
+    if (pa_sample_format_is_be(spec.format) == 1)
+        format.mFormatFlags |= kAudioFormatFlagIsBigEndian;
     return format;
 }
 
@@ -89,76 +90,95 @@ struct Property {
 };
 
 class PulseCoreAudio final : public CoreAudio {
-public:
-    explicit PulseCoreAudio(std::shared_ptr<pulse::PulseServerLink> link) : link_(std::move(link)) {}
+  public:
+    explicit PulseCoreAudio(std::shared_ptr<pulse::PulseServerLink> link)
+        : link_(std::move(link)) {}
 
     ~PulseCoreAudio() override {
         std::vector<std::unique_ptr<pulse::PulseCapture>> captures;
         {
             std::lock_guard lock(mutex_);
             for (auto& [id, ioProc] : ioProcs_) {
-                if (ioProc.capture) captures.push_back(std::move(ioProc.capture));
+                if (ioProc.capture)
+                    captures.push_back(std::move(ioProc.capture));
             }
         }
-        for (auto& capture : captures) capture->stop();
+        for (auto& capture : captures)
+            capture->stop();
     }
 
-    OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+    OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object,
+                                            const AudioObjectPropertyAddress& address,
                                             std::uint32_t qualifierSize, const void* qualifier,
                                             std::uint32_t* outDataSize) override {
         std::lock_guard lock(mutex_);
         const Property property = readProperty(object, address, qualifierSize, qualifier);
-        if (property.status != 0) return property.status;
-        if (outDataSize == nullptr) return kAudioHardwareIllegalOperationError;
+        if (property.status != 0)
+            return property.status;
+        if (outDataSize == nullptr)
+            return kAudioHardwareIllegalOperationError;
         if (const auto* ids = std::get_if<std::vector<AudioObjectID>>(&property.value)) {
             *outDataSize = static_cast<std::uint32_t>(ids->size() * sizeof(AudioObjectID));
         } else if (std::holds_alternative<std::string>(property.value)) {
             *outDataSize = sizeof(CFStringRef);
         } else {
-            *outDataSize = static_cast<std::uint32_t>(std::get<std::vector<unsigned char>>(property.value).size());
+            *outDataSize = static_cast<std::uint32_t>(
+                std::get<std::vector<unsigned char>>(property.value).size());
         }
         return 0;
     }
 
-    OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                        std::uint32_t qualifierSize, const void* qualifier, std::uint32_t* ioDataSize,
-                                        void* outData) override {
+    OSStatus AudioObjectGetPropertyData(AudioObjectID object,
+                                        const AudioObjectPropertyAddress& address,
+                                        std::uint32_t qualifierSize, const void* qualifier,
+                                        std::uint32_t* ioDataSize, void* outData) override {
         std::lock_guard lock(mutex_);
         const Property property = readProperty(object, address, qualifierSize, qualifier);
-        if (property.status != 0) return property.status;
-        if (ioDataSize == nullptr || outData == nullptr) return kAudioHardwareIllegalOperationError;
+        if (property.status != 0)
+            return property.status;
+        if (ioDataSize == nullptr || outData == nullptr)
+            return kAudioHardwareIllegalOperationError;
         if (const auto* ids = std::get_if<std::vector<AudioObjectID>>(&property.value)) {
             // Whole entries only, never more than the caller has room for.
-            const std::size_t count = std::min<std::size_t>(ids->size(), *ioDataSize / sizeof(AudioObjectID));
+            const std::size_t count =
+                std::min<std::size_t>(ids->size(), *ioDataSize / sizeof(AudioObjectID));
             std::memcpy(outData, ids->data(), count * sizeof(AudioObjectID));
             *ioDataSize = static_cast<std::uint32_t>(count * sizeof(AudioObjectID));
         } else if (const auto* text = std::get_if<std::string>(&property.value)) {
-            if (*ioDataSize < sizeof(CFStringRef)) return kAudioHardwareBadPropertySizeError;
+            if (*ioDataSize < sizeof(CFStringRef))
+                return kAudioHardwareBadPropertySizeError;
             const CFStringRef string = CFStringCreate(*text);
             std::memcpy(outData, &string, sizeof string);
             *ioDataSize = sizeof string;
         } else {
             const auto& bytes = std::get<std::vector<unsigned char>>(property.value);
-            if (*ioDataSize < bytes.size()) return kAudioHardwareBadPropertySizeError;
+            if (*ioDataSize < bytes.size())
+                return kAudioHardwareBadPropertySizeError;
             std::memcpy(outData, bytes.data(), bytes.size());
             *ioDataSize = static_cast<std::uint32_t>(bytes.size());
         }
         return 0;
     }
 
-    OSStatus AudioHardwareCreateProcessTap(const CATapDescription& description, AudioObjectID* outTapID) override {
+    OSStatus AudioHardwareCreateProcessTap(const CATapDescription& description,
+                                           AudioObjectID* outTapID) override {
         std::lock_guard lock(mutex_);
-        if (outTapID == nullptr) return kAudioHardwareIllegalOperationError;
+        if (outTapID == nullptr)
+            return kAudioHardwareIllegalOperationError;
         if (description.muteBehavior != CATapMuteBehavior::unmuted) {
-            // Muting a playback stream also silences its monitor, so a muted tap would hear nothing.
-            link_->note("muting the tapped processes is not supported on this system; use --mute unmuted.");
+            // Muting a playback stream also silences its monitor, so a muted tap would hear
+            // nothing.
+            link_->note(
+                "muting the tapped processes is not supported on this system; use --mute unmuted.");
             return kAudioHardwareIllegalOperationError;
         }
-        if (OSStatus status = reachServer(); status != 0) return status;
+        if (OSStatus status = reachServer(); status != 0)
+            return status;
         Tap tap{.pids = {}, .exclusive = description.isExclusive, .uuid = description.uuid};
         for (const AudioObjectID process : description.processes) {
             for (const auto& [pid, id] : processIDs_) {
-                if (id == process) tap.pids.push_back(pid);
+                if (id == process)
+                    tap.pids.push_back(pid);
             }
         }
         *outTapID = nextID_++;
@@ -171,13 +191,16 @@ public:
         return taps_.erase(tap) == 1 ? 0 : kAudioHardwareBadObjectError;
     }
 
-    OSStatus AudioHardwareCreateAggregateDevice(const CFDictionary& description, AudioObjectID* outDeviceID) override {
+    OSStatus AudioHardwareCreateAggregateDevice(const CFDictionary& description,
+                                                AudioObjectID* outDeviceID) override {
         std::lock_guard lock(mutex_);
-        if (outDeviceID == nullptr || !description.is_object()) return kAudioHardwareIllegalOperationError;
+        if (outDeviceID == nullptr || !description.is_object())
+            return kAudioHardwareIllegalOperationError;
         const std::vector<std::string> tapUIDs = uidsOf(description, "taps");
         const std::vector<std::string> deviceUIDs = uidsOf(description, "subdevices");
         if (tapUIDs.size() > 1 || deviceUIDs.size() > 1) {
-            link_->note("an aggregate device takes at most one tap and one sub-device on this system.");
+            link_->note(
+                "an aggregate device takes at most one tap and one sub-device on this system.");
             return kAudioHardwareIllegalOperationError;
         }
         Aggregate aggregate;
@@ -185,18 +208,21 @@ public:
         aggregate.uid = textOf(description, "uid");
         if (!deviceUIDs.empty()) {
             const PulseSnapshot* snapshot = nullptr;
-            if (OSStatus status = currentSnapshot(snapshot, true); status != 0) return status;
+            if (OSStatus status = currentSnapshot(snapshot, true); status != 0)
+                return status;
             const pulse::PulseSource* source = snapshot->sourceNamed(deviceUIDs.front());
             if (source == nullptr || source->monitorOfSink != PA_INVALID_INDEX) {
                 link_->note("unknown input device " + deviceUIDs.front() + ".");
                 return kAudioHardwareBadDeviceError;
             }
-            aggregate.microphone = pulse::CaptureMicrophone{source->name, source->sampleSpec.channels};
+            aggregate.microphone =
+                pulse::CaptureMicrophone{source->name, source->sampleSpec.channels};
             aggregate.formats.push_back(floatFormat(source->sampleSpec.channels));
         }
         if (!tapUIDs.empty()) {
-            auto tap = std::find_if(taps_.begin(), taps_.end(),
-                                    [&](const auto& entry) { return entry.second.uuid == tapUIDs.front(); });
+            auto tap = std::find_if(taps_.begin(), taps_.end(), [&](const auto& entry) {
+                return entry.second.uuid == tapUIDs.front();
+            });
             if (tap == taps_.end()) {
                 link_->note("unknown process tap " + tapUIDs.front() + ".");
                 return kAudioHardwareBadObjectError;
@@ -218,51 +244,63 @@ public:
         {
             std::lock_guard lock(mutex_);
             auto found = aggregates_.find(device);
-            if (found == aggregates_.end()) return kAudioHardwareBadObjectError;
+            if (found == aggregates_.end())
+                return kAudioHardwareBadObjectError;
             for (auto ioProc = ioProcs_.begin(); ioProc != ioProcs_.end();) {
                 if (ioProc->second.device != device) {
                     ++ioProc;
                     continue;
                 }
-                if (ioProc->second.capture) captures.push_back(std::move(ioProc->second.capture));
+                if (ioProc->second.capture)
+                    captures.push_back(std::move(ioProc->second.capture));
                 ioProc = ioProcs_.erase(ioProc);
             }
-            for (const AudioObjectID stream : found->second.streams) aggregateStreams_.erase(stream);
+            for (const AudioObjectID stream : found->second.streams)
+                aggregateStreams_.erase(stream);
             aggregates_.erase(found);
         }
-        for (auto& capture : captures) capture->stop();
+        for (auto& capture : captures)
+            capture->stop();
         return 0;
     }
 
-    OSStatus AudioDeviceCreateIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+    OSStatus AudioDeviceCreateIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
+                                       void* clientData,
                                        AudioDeviceIOProcID* outIOProcID) override {
         std::lock_guard lock(mutex_);
-        if (!aggregates_.contains(device)) return kAudioHardwareBadDeviceError;
-        if (proc == nullptr || outIOProcID == nullptr) return kAudioHardwareIllegalOperationError;
+        if (!aggregates_.contains(device))
+            return kAudioHardwareBadDeviceError;
+        if (proc == nullptr || outIOProcID == nullptr)
+            return kAudioHardwareIllegalOperationError;
         const std::uintptr_t id = nextIOProcID_++;
         ioProcs_[id] = IOProc{device, proc, clientData, nullptr};
         *outIOProcID = AudioDeviceIOProcID{id};
         return 0;
     }
 
-    OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID ioProcID) override {
+    OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device,
+                                        AudioDeviceIOProcID ioProcID) override {
         std::unique_ptr<pulse::PulseCapture> capture;
         {
             std::lock_guard lock(mutex_);
             auto found = ioProcs_.find(static_cast<std::uintptr_t>(ioProcID));
-            if (found == ioProcs_.end() || found->second.device != device) return kAudioHardwareBadObjectError;
+            if (found == ioProcs_.end() || found->second.device != device)
+                return kAudioHardwareBadObjectError;
             capture = std::move(found->second.capture);
             ioProcs_.erase(found);
         }
-        if (capture) capture->stop();
+        if (capture)
+            capture->stop();
         return 0;
     }
 
     OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID ioProcID) override {
         std::unique_lock lock(mutex_);
         auto found = ioProcs_.find(static_cast<std::uintptr_t>(ioProcID));
-        if (found == ioProcs_.end() || found->second.device != device) return kAudioHardwareBadObjectError;
-        if (found->second.capture) return 0;
+        if (found == ioProcs_.end() || found->second.device != device)
+            return kAudioHardwareBadObjectError;
+        if (found->second.capture)
+            return 0;
         const Aggregate& aggregate = aggregates_.at(device);
         pulse::CaptureSelection selection;
         if (aggregate.tap != kAudioObjectUnknown) {
@@ -279,7 +317,8 @@ public:
         }
         auto capture = std::make_unique<pulse::PulseCapture>(
             connection, selection, aggregate.microphone,
-            cycleDelivery(device, found->second, aggregate.microphone.has_value(), aggregate.tap != kAudioObjectUnknown),
+            cycleDelivery(device, found->second, aggregate.microphone.has_value(),
+                          aggregate.tap != kAudioObjectUnknown),
             [link = link_](const std::string& message) { link->note(message); });
         try {
             capture->start();
@@ -298,14 +337,16 @@ public:
         {
             std::lock_guard lock(mutex_);
             auto found = ioProcs_.find(static_cast<std::uintptr_t>(ioProcID));
-            if (found == ioProcs_.end() || found->second.device != device) return kAudioHardwareBadObjectError;
+            if (found == ioProcs_.end() || found->second.device != device)
+                return kAudioHardwareBadObjectError;
             capture = std::move(found->second.capture);
         }
-        if (capture) capture->stop();
+        if (capture)
+            capture->stop();
         return 0;
     }
 
-private:
+  private:
     struct Tap {
         std::vector<std::int32_t> pids;
         bool exclusive = true;
@@ -329,7 +370,8 @@ private:
     static std::vector<std::string> uidsOf(const CFDictionary& description, const char* key) {
         std::vector<std::string> uids;
         auto found = description.find(key);
-        if (found == description.end() || !found->is_array()) return uids;
+        if (found == description.end() || !found->is_array())
+            return uids;
         for (const auto& entry : *found) {
             if (entry.is_object() && entry.contains("uid") && entry["uid"].is_string()) {
                 uids.push_back(entry["uid"].get<std::string>());
@@ -340,19 +382,21 @@ private:
 
     static std::string textOf(const CFDictionary& description, const char* key) {
         auto found = description.find(key);
-        return found != description.end() && found->is_string() ? found->get<std::string>() : std::string();
+        return found != description.end() && found->is_string() ? found->get<std::string>()
+                                                                : std::string();
     }
 
     // One IO cycle as Core Audio hands it over: a buffer per input stream, in stream order
     // (the sub-device's, then the tap's).
-    pulse::PulseCapture::Cycle cycleDelivery(AudioObjectID device, const IOProc& ioProc, bool microphone, bool tap) {
+    pulse::PulseCapture::Cycle cycleDelivery(AudioObjectID device, const IOProc& ioProc,
+                                             bool microphone, bool tap) {
         struct State {
             AudioBufferListStorage input;
             AudioBufferListStorage output = AudioBufferListStorage::allocate(0);
             double sampleTime = 0;
         };
-        auto state = std::make_shared<State>(State{
-            AudioBufferListStorage::allocate(static_cast<std::uint32_t>(microphone) + static_cast<std::uint32_t>(tap))});
+        auto state = std::make_shared<State>(State{AudioBufferListStorage::allocate(
+            static_cast<std::uint32_t>(microphone) + static_cast<std::uint32_t>(tap))});
         state->output.list()->mNumberBuffers = 0;
         return [state, device, proc = ioProc.proc, clientData = ioProc.clientData, microphone, tap](
                    std::span<const float> tapSamples, std::span<const float> microphoneSamples) {
@@ -364,11 +408,15 @@ private:
                 buffers[next].mData = const_cast<float*>(samples.data());
                 ++next;
             };
-            if (microphone) fill(microphoneSamples, static_cast<std::uint32_t>(microphoneSamples.size() / pulse::captureCycleFrames));
-            if (tap) fill(tapSamples, 2);
+            if (microphone)
+                fill(microphoneSamples, static_cast<std::uint32_t>(microphoneSamples.size() /
+                                                                   pulse::captureCycleFrames));
+            if (tap)
+                fill(tapSamples, 2);
             const AudioTimeStamp now{
                 .mSampleTime = state->sampleTime,
-                .mHostTime = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+                .mHostTime = static_cast<std::uint64_t>(
+                    std::chrono::steady_clock::now().time_since_epoch().count()),
             };
             proc(device, &now, state->input.list(), &now, state->output.list(), &now, clientData);
             state->sampleTime += pulse::captureCycleFrames;
@@ -393,7 +441,8 @@ private:
             try {
                 snapshot_ = link_->connection()->snapshot();
             } catch (const PulseError& error) {
-                if (error.kind() != PulseError::Kind::unreachable || std::string(error.what()).starts_with("lost")) {
+                if (error.kind() != PulseError::Kind::unreachable ||
+                    std::string(error.what()).starts_with("lost")) {
                     link_->note(error.what());
                 }
                 return kAudioHardwareNotRunningError;
@@ -406,7 +455,8 @@ private:
 
     AudioObjectID idOf(std::map<std::int32_t, AudioObjectID>& table, std::int32_t key) {
         auto [entry, added] = table.try_emplace(key, nextID_);
-        if (added) ++nextID_;
+        if (added)
+            ++nextID_;
         return entry->second;
     }
 
@@ -423,36 +473,49 @@ private:
                           std::uint32_t qualifierSize, const void* qualifier) {
         const AudioObjectPropertySelector selector = address.mSelector;
         if (auto tap = taps_.find(object); tap != taps_.end()) {
-            if (selector == kAudioTapPropertyFormat) return Property::of(floatFormat(2));
-            if (selector == kAudioDevicePropertyDeviceUID) return {0, tap->second.uuid};
+            if (selector == kAudioTapPropertyFormat)
+                return Property::of(floatFormat(2));
+            if (selector == kAudioDevicePropertyDeviceUID)
+                return {0, tap->second.uuid};
             return Property::failure(kAudioHardwareUnknownPropertyError);
         }
         if (auto aggregate = aggregates_.find(object); aggregate != aggregates_.end()) {
             if (selector == kAudioDevicePropertyStreams) {
-                return {0, address.mScope == kAudioObjectPropertyScopeInput ? aggregate->second.streams
-                                                                             : std::vector<AudioObjectID>()};
+                return {0, address.mScope == kAudioObjectPropertyScopeInput
+                               ? aggregate->second.streams
+                               : std::vector<AudioObjectID>()};
             }
-            if (selector == kAudioObjectPropertyName) return {0, aggregate->second.name};
-            if (selector == kAudioDevicePropertyDeviceUID) return {0, aggregate->second.uid};
-            if (selector == kAudioDevicePropertyNominalSampleRate) return Property::of(double(pulse::captureSampleRate));
+            if (selector == kAudioObjectPropertyName)
+                return {0, aggregate->second.name};
+            if (selector == kAudioDevicePropertyDeviceUID)
+                return {0, aggregate->second.uid};
+            if (selector == kAudioDevicePropertyNominalSampleRate)
+                return Property::of(double(pulse::captureSampleRate));
             return Property::failure(kAudioHardwareUnknownPropertyError);
         }
         if (auto stream = aggregateStreams_.find(object); stream != aggregateStreams_.end()) {
-            if (selector == kAudioStreamPropertyVirtualFormat) return Property::of(stream->second);
+            if (selector == kAudioStreamPropertyVirtualFormat)
+                return Property::of(stream->second);
             return Property::failure(kAudioHardwareUnknownPropertyError);
         }
         const PulseSnapshot* snapshot = nullptr;
-        if (OSStatus status = currentSnapshot(snapshot); status != 0) return Property::failure(status);
-        if (object == kAudioObjectSystemObject) return systemProperty(*snapshot, selector, qualifierSize, qualifier);
+        if (OSStatus status = currentSnapshot(snapshot); status != 0)
+            return Property::failure(status);
+        if (object == kAudioObjectSystemObject)
+            return systemProperty(*snapshot, selector, qualifierSize, qualifier);
         for (const auto& [pid, id] : processIDs_) {
-            if (id == object) return processProperty(*snapshot, pid, selector);
+            if (id == object)
+                return processProperty(*snapshot, pid, selector);
         }
         for (const auto& [name, id] : deviceIDs_) {
-            if (id == object) return deviceProperty(*snapshot, name, address);
+            if (id == object)
+                return deviceProperty(*snapshot, name, address);
             if (deviceStreams_.at(id) == object) {
                 const pulse::PulseSource* source = snapshot->sourceNamed(name);
-                if (source == nullptr) return Property::failure(kAudioHardwareBadObjectError);
-                if (selector == kAudioStreamPropertyVirtualFormat) return Property::of(formatOf(source->sampleSpec));
+                if (source == nullptr)
+                    return Property::failure(kAudioHardwareBadObjectError);
+                if (selector == kAudioStreamPropertyVirtualFormat)
+                    return Property::of(formatOf(source->sampleSpec));
                 return Property::failure(kAudioHardwareUnknownPropertyError);
             }
         }
@@ -466,7 +529,8 @@ private:
             for (const pulse::PulseClient& client : snapshot.clients) {
                 if (auto pid = pulse::processIDOf(client.properties)) {
                     const AudioObjectID id = idOf(processIDs_, *pid);
-                    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+                    if (std::find(ids.begin(), ids.end(), id) == ids.end())
+                        ids.push_back(id);
                 }
             }
             return {0, std::move(ids)};
@@ -478,24 +542,28 @@ private:
             std::int32_t pid = 0;
             std::memcpy(&pid, qualifier, sizeof pid);
             for (const pulse::PulseClient& client : snapshot.clients) {
-                if (pulse::processIDOf(client.properties) == pid) return Property::of(idOf(processIDs_, pid));
+                if (pulse::processIDOf(client.properties) == pid)
+                    return Property::of(idOf(processIDs_, pid));
             }
             // A live process without audio has an object too, so that excluding it leaves out
             // the children that play for it.
-            if (pid > 1 && pulse::processIsAlive(pid)) return Property::of(idOf(processIDs_, pid));
+            if (pid > 1 && pulse::processIsAlive(pid))
+                return Property::of(idOf(processIDs_, pid));
             return Property::of(kAudioObjectUnknown);
         }
         if (selector == kAudioHardwarePropertyDevices) {
             std::vector<AudioObjectID> ids;
             for (const pulse::PulseSource& source : snapshot.sources) {
-                if (source.monitorOfSink == PA_INVALID_INDEX) ids.push_back(deviceID(source.name));
+                if (source.monitorOfSink == PA_INVALID_INDEX)
+                    ids.push_back(deviceID(source.name));
             }
             return {0, std::move(ids)};
         }
         if (selector == kAudioHardwarePropertyDefaultInputDevice) {
             const pulse::PulseSource* source = snapshot.sourceNamed(snapshot.defaultSource);
             // A monitor is no input device, even when the server falls back to one.
-            if (source == nullptr || source->monitorOfSink != PA_INVALID_INDEX) return Property::of(kAudioObjectUnknown);
+            if (source == nullptr || source->monitorOfSink != PA_INVALID_INDEX)
+                return Property::of(kAudioObjectUnknown);
             return Property::of(deviceID(source->name));
         }
         return Property::failure(kAudioHardwareUnknownPropertyError);
@@ -505,13 +573,16 @@ private:
                                     AudioObjectPropertySelector selector) {
         std::vector<const pulse::PulseClient*> clients;
         for (const pulse::PulseClient& client : snapshot.clients) {
-            if (pulse::processIDOf(client.properties) == pid) clients.push_back(&client);
+            if (pulse::processIDOf(client.properties) == pid)
+                clients.push_back(&client);
         }
-        if (clients.empty() && !pulse::processIsAlive(pid)) return Property::failure(kAudioHardwareBadObjectError);
+        if (clients.empty() && !pulse::processIsAlive(pid))
+            return Property::failure(kAudioHardwareBadObjectError);
         if (selector == kAudioProcessPropertyBundleID) {
             for (const pulse::PulseClient* client : clients) {
                 std::string id = pulse::applicationIDOf(client->properties);
-                if (!id.empty()) return {0, std::move(id)};
+                if (!id.empty())
+                    return {0, std::move(id)};
             }
             return {0, std::string()};
         }
@@ -520,7 +591,8 @@ private:
             for (const pulse::PulseStreamInfo& record : snapshot.recordStreams) {
                 const pulse::PulseSource* source = snapshot.source(record.device);
                 if (record.corked || isPeakMeter(record) || source == nullptr ||
-                    source->monitorOfSink != PA_INVALID_INDEX || snapshot.processOf(record) != pid) {
+                    source->monitorOfSink != PA_INVALID_INDEX ||
+                    snapshot.processOf(record) != pid) {
                     continue;
                 }
                 running = 1;
@@ -535,7 +607,8 @@ private:
         const auto& deviceStreams = deviceStreams_;
         const auto& deviceIDs = deviceIDs_;
         const pulse::PulseSource* source = snapshot.sourceNamed(name);
-        if (source == nullptr) return Property::failure(kAudioHardwareBadObjectError);
+        if (source == nullptr)
+            return Property::failure(kAudioHardwareBadObjectError);
         switch (address.mSelector) {
             case kAudioDevicePropertyStreams:
                 return {0, address.mScope == kAudioObjectPropertyScopeInput

@@ -1,9 +1,9 @@
+#include <unistd.h>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,19 +26,21 @@ std::shared_ptr<CoreAudio> backend(const std::string& server) {
     return makePulseCoreAudio(std::make_shared<pulse::PulseServerLink>());
 }
 
-std::vector<AudioObjectID> list(CoreAudio& coreAudio, AudioObjectID object, AudioObjectPropertySelector selector,
+std::vector<AudioObjectID> list(CoreAudio& coreAudio, AudioObjectID object,
+                                AudioObjectPropertySelector selector,
                                 AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
     return audioObjectIDArray(coreAudio, object, selector, scope);
 }
 
 AudioObjectID processObject(CoreAudio& coreAudio, pid_t pid) {
     const AudioObjectPropertyAddress address{kAudioHardwarePropertyTranslatePIDToProcessObject,
-                                             kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+                                             kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
     const std::int32_t qualifier = pid;
     AudioObjectID object = 0;
     std::uint32_t size = sizeof object;
-    EXPECT_EQ(coreAudio.AudioObjectGetPropertyData(kAudioObjectSystemObject, address, sizeof qualifier, &qualifier,
-                                                   &size, &object),
+    EXPECT_EQ(coreAudio.AudioObjectGetPropertyData(kAudioObjectSystemObject, address,
+                                                   sizeof qualifier, &qualifier, &size, &object),
               0);
     return object;
 }
@@ -49,7 +51,8 @@ std::uint32_t runningInput(CoreAudio& coreAudio, AudioObjectID process) {
 }
 
 AudioStreamBasicDescription streamFormat(CoreAudio& coreAudio, AudioObjectID stream) {
-    const AudioObjectPropertyAddress address{kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal,
+    const AudioObjectPropertyAddress address{kAudioStreamPropertyVirtualFormat,
+                                             kAudioObjectPropertyScopeGlobal,
                                              kAudioObjectPropertyElementMain};
     AudioStreamBasicDescription format{};
     std::uint32_t size = sizeof format;
@@ -58,7 +61,7 @@ AudioStreamBasicDescription streamFormat(CoreAudio& coreAudio, AudioObjectID str
 }
 
 class PulseCoreAudioTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         NORVI_REQUIRE_TEST_SERVER();
         coreAudio = backend(*pulsetest::testServer());
@@ -69,19 +72,24 @@ protected:
 };
 
 TEST_F(PulseCoreAudioTest, AudioClientsAreProcessObjectsNamedByApplicationIdElseBinary) {
-    DetachedProcess named(pulsetest::playerCommand(pulsetest::writeTone(directory, 311), "speaker", "com.example.unit-player"));
-    DetachedProcess unnamed(pulsetest::playerCommand(pulsetest::writeTone(directory, 313), "speaker"));
+    DetachedProcess named(pulsetest::playerCommand(pulsetest::writeTone(directory, 311), "speaker",
+                                                   "com.example.unit-player"));
+    DetachedProcess unnamed(
+        pulsetest::playerCommand(pulsetest::writeTone(directory, 313), "speaker"));
     const AudioObjectID namedObject = processObject(*coreAudio, named.pid());
     const AudioObjectID unnamedObject = processObject(*coreAudio, unnamed.pid());
     // Listed once their clients have connected.
     ASSERT_TRUE(eventually([&] {
-        const auto processes = list(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
+        const auto processes =
+            list(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
         return std::count(processes.begin(), processes.end(), namedObject) == 1 &&
                std::count(processes.begin(), processes.end(), unnamedObject) == 1;
     }));
-    EXPECT_EQ(audioObjectCFString(*coreAudio, namedObject, kAudioProcessPropertyBundleID, kAudioObjectPropertyScopeGlobal),
+    EXPECT_EQ(audioObjectCFString(*coreAudio, namedObject, kAudioProcessPropertyBundleID,
+                                  kAudioObjectPropertyScopeGlobal),
               "com.example.unit-player");
-    EXPECT_EQ(audioObjectCFString(*coreAudio, unnamedObject, kAudioProcessPropertyBundleID, kAudioObjectPropertyScopeGlobal),
+    EXPECT_EQ(audioObjectCFString(*coreAudio, unnamedObject, kAudioProcessPropertyBundleID,
+                                  kAudioObjectPropertyScopeGlobal),
               "pacat");  // paplay is pacat under another name
     EXPECT_EQ(runningInput(*coreAudio, namedObject), 0u);
     // A live process without audio has an object (so that it can be excluded with its
@@ -91,7 +99,8 @@ TEST_F(PulseCoreAudioTest, AudioClientsAreProcessObjectsNamedByApplicationIdElse
     EXPECT_NE(silentObject, 0u);
     EXPECT_THAT(list(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList),
                 ::testing::Not(::testing::Contains(silentObject)));
-    EXPECT_EQ(audioObjectCFString(*coreAudio, silentObject, kAudioProcessPropertyBundleID, kAudioObjectPropertyScopeGlobal),
+    EXPECT_EQ(audioObjectCFString(*coreAudio, silentObject, kAudioProcessPropertyBundleID,
+                                  kAudioObjectPropertyScopeGlobal),
               "");
     EXPECT_EQ(processObject(*coreAudio, 999999), 0u);
     named.stop();
@@ -100,7 +109,8 @@ TEST_F(PulseCoreAudioTest, AudioClientsAreProcessObjectsNamedByApplicationIdElse
 
 TEST_F(PulseCoreAudioTest, RunningInputMeansRecordingFromASourceThatIsNoMonitor) {
     DetachedProcess microphone(pulsetest::recorderCommand("testmic", "com.example.unit-recorder"));
-    DetachedProcess monitor(pulsetest::recorderCommand("speaker.monitor", "com.example.unit-monitor"));
+    DetachedProcess monitor(
+        pulsetest::recorderCommand("speaker.monitor", "com.example.unit-monitor"));
     ASSERT_TRUE(eventually([&] {
         const AudioObjectID object = processObject(*coreAudio, microphone.pid());
         return object != 0 && runningInput(*coreAudio, object) == 1;
@@ -110,17 +120,23 @@ TEST_F(PulseCoreAudioTest, RunningInputMeansRecordingFromASourceThatIsNoMonitor)
 }
 
 TEST_F(PulseCoreAudioTest, InputDevicesAreTheSourcesThatAreNoMonitors) {
-    const std::vector<AudioObjectID> devices = list(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    const std::vector<AudioObjectID> devices =
+        list(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
     ASSERT_EQ(devices.size(), 1u);
     const AudioObjectID device = devices.front();
-    EXPECT_EQ(audioObjectCFString(*coreAudio, device, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal),
+    EXPECT_EQ(audioObjectCFString(*coreAudio, device, kAudioObjectPropertyName,
+                                  kAudioObjectPropertyScopeGlobal),
               "Test_Microphone");
-    EXPECT_EQ(audioObjectCFString(*coreAudio, device, kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal),
+    EXPECT_EQ(audioObjectCFString(*coreAudio, device, kAudioDevicePropertyDeviceUID,
+                                  kAudioObjectPropertyScopeGlobal),
               "testmic");
-    EXPECT_EQ(audioObjectValue<AudioObjectID>(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice,
+    EXPECT_EQ(audioObjectValue<AudioObjectID>(*coreAudio, kAudioObjectSystemObject,
+                                              kAudioHardwarePropertyDefaultInputDevice,
                                               kAudioObjectPropertyScopeGlobal, 0),
               device);
-    EXPECT_TRUE(list(*coreAudio, device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeGlobal).empty());
+    EXPECT_TRUE(
+        list(*coreAudio, device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeGlobal)
+            .empty());
     const std::vector<AudioObjectID> streams =
         list(*coreAudio, device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
     ASSERT_EQ(streams.size(), 1u);
@@ -142,8 +158,9 @@ struct Cycles {
     std::vector<std::uint32_t> byteSizes;
     std::atomic<int> calls{0};
 
-    static OSStatus proc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-                         AudioBufferList*, const AudioTimeStamp*, void* self) {
+    static OSStatus proc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
+                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
+                         void* self) {
         auto& cycles = *static_cast<Cycles*>(self);
         std::lock_guard lock(cycles.mutex);
         const auto buffers = audioBuffers(*input);
@@ -154,7 +171,8 @@ struct Cycles {
             const auto* samples = static_cast<const float*>(buffers[i].mData);
             const std::uint32_t channels = std::max<std::uint32_t>(buffers[i].mNumberChannels, 1);
             // The first channel is enough to find a tone.
-            for (std::size_t s = 0; s < buffers[i].mDataByteSize / 4; s += channels) cycles.buffers[i].push_back(samples[s]);
+            for (std::size_t s = 0; s < buffers[i].mDataByteSize / 4; s += channels)
+                cycles.buffers[i].push_back(samples[s]);
         }
         ++cycles.calls;
         return 0;
@@ -162,21 +180,26 @@ struct Cycles {
 };
 
 TEST_F(PulseCoreAudioTest, TapAndMicrophoneAggregateDeliversTenMillisecondCyclesOfBoth) {
-    DetachedProcess speakerPlayer(pulsetest::playerCommand(pulsetest::writeTone(directory, 523), "speaker"));
-    DetachedProcess microphonePlayer(pulsetest::playerCommand(pulsetest::writeTone(directory, 659), "micfeed"));
+    DetachedProcess speakerPlayer(
+        pulsetest::playerCommand(pulsetest::writeTone(directory, 523), "speaker"));
+    DetachedProcess microphonePlayer(
+        pulsetest::playerCommand(pulsetest::writeTone(directory, 659), "micfeed"));
     ASSERT_TRUE(eventually([&] {
-        return processObject(*coreAudio, speakerPlayer.pid()) != 0 && processObject(*coreAudio, microphonePlayer.pid()) != 0;
+        return processObject(*coreAudio, speakerPlayer.pid()) != 0 &&
+               processObject(*coreAudio, microphonePlayer.pid()) != 0;
     }));
     // What feeds the test microphone is itself a playback stream: the tap leaves it out.
-    CATapDescription description =
-        CATapDescription::stereoGlobalTapButExcludeProcesses({processObject(*coreAudio, microphonePlayer.pid())});
+    CATapDescription description = CATapDescription::stereoGlobalTapButExcludeProcesses(
+        {processObject(*coreAudio, microphonePlayer.pid())});
     AudioObjectID tap = 0;
     ASSERT_EQ(coreAudio->AudioHardwareCreateProcessTap(description, &tap), 0);
     const AudioStreamBasicDescription tapFormat = [&] {
-        const AudioObjectPropertyAddress address{kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal, 0};
+        const AudioObjectPropertyAddress address{kAudioTapPropertyFormat,
+                                                 kAudioObjectPropertyScopeGlobal, 0};
         AudioStreamBasicDescription format{};
         std::uint32_t size = sizeof format;
-        EXPECT_EQ(coreAudio->AudioObjectGetPropertyData(tap, address, 0, nullptr, &size, &format), 0);
+        EXPECT_EQ(coreAudio->AudioObjectGetPropertyData(tap, address, 0, nullptr, &size, &format),
+                  0);
         return format;
     }();
     EXPECT_EQ(tapFormat.mSampleRate, 48000);
@@ -200,8 +223,9 @@ TEST_F(PulseCoreAudioTest, TapAndMicrophoneAggregateDeliversTenMillisecondCycles
     const std::vector<AudioObjectID> streams =
         list(*coreAudio, aggregate, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
     ASSERT_EQ(streams.size(), 2u);
-    EXPECT_EQ(streamFormat(*coreAudio, streams[0]).mChannelsPerFrame, 2u);  // the microphone's channels
-    EXPECT_EQ(streamFormat(*coreAudio, streams[1]).mBytesPerFrame, 8u);     // the tap
+    EXPECT_EQ(streamFormat(*coreAudio, streams[0]).mChannelsPerFrame,
+              2u);  // the microphone's channels
+    EXPECT_EQ(streamFormat(*coreAudio, streams[1]).mBytesPerFrame, 8u);  // the tap
     Cycles cycles;
     AudioDeviceIOProcID ioProc{};
     ASSERT_EQ(coreAudio->AudioDeviceCreateIOProcID(aggregate, &Cycles::proc, &cycles, &ioProc), 0);
@@ -234,14 +258,17 @@ TEST_F(PulseCoreAudioTest, TapAndMicrophoneAggregateDeliversTenMillisecondCycles
 }
 
 TEST_F(PulseCoreAudioTest, TapLeavesOutExcludedProcessesWithTheirDescendantsAndFollowsNewStreams) {
-    DetachedProcess excludedShell(pulsetest::playerCommand(pulsetest::writeTone(directory, 733), "speaker", "", true));
+    DetachedProcess excludedShell(
+        pulsetest::playerCommand(pulsetest::writeTone(directory, 733), "speaker", "", true));
     ASSERT_TRUE(eventually([] { return !pulsetest::playbackProcesses().empty(); }));
-    const CATapDescription description =
-        CATapDescription::stereoGlobalTapButExcludeProcesses({processObject(*coreAudio, excludedShell.pid())});
+    const CATapDescription description = CATapDescription::stereoGlobalTapButExcludeProcesses(
+        {processObject(*coreAudio, excludedShell.pid())});
     AudioObjectID tap = 0;
     ASSERT_EQ(coreAudio->AudioHardwareCreateProcessTap(description, &tap), 0);
     AudioObjectID aggregate = 0;
-    ASSERT_EQ(coreAudio->AudioHardwareCreateAggregateDevice({{"taps", {{{"uid", description.uuid}}}}}, &aggregate), 0);
+    ASSERT_EQ(coreAudio->AudioHardwareCreateAggregateDevice(
+                  {{"taps", {{{"uid", description.uuid}}}}}, &aggregate),
+              0);
     Cycles cycles;
     AudioDeviceIOProcID ioProc{};
     ASSERT_EQ(coreAudio->AudioDeviceCreateIOProcID(aggregate, &Cycles::proc, &cycles, &ioProc), 0);
@@ -261,25 +288,32 @@ TEST_F(PulseCoreAudioTest, TapLeavesOutExcludedProcessesWithTheirDescendantsAndF
 
 TEST_F(PulseCoreAudioTest, FailuresComeBackAsStatuses) {
     AudioObjectID object = 0;
-    EXPECT_EQ(coreAudio->AudioHardwareCreateAggregateDevice({{"subdevices", {{{"uid", "no-such-source"}}}}}, &object),
+    EXPECT_EQ(coreAudio->AudioHardwareCreateAggregateDevice(
+                  {{"subdevices", {{{"uid", "no-such-source"}}}}}, &object),
               kAudioHardwareBadDeviceError);
     // A monitor is no input device.
-    EXPECT_EQ(coreAudio->AudioHardwareCreateAggregateDevice({{"subdevices", {{{"uid", "speaker.monitor"}}}}}, &object),
+    EXPECT_EQ(coreAudio->AudioHardwareCreateAggregateDevice(
+                  {{"subdevices", {{{"uid", "speaker.monitor"}}}}}, &object),
               kAudioHardwareBadDeviceError);
-    EXPECT_EQ(coreAudio->AudioHardwareCreateAggregateDevice({{"taps", {{{"uid", "no-such-tap"}}}}}, &object),
+    EXPECT_EQ(coreAudio->AudioHardwareCreateAggregateDevice({{"taps", {{{"uid", "no-such-tap"}}}}},
+                                                            &object),
               kAudioHardwareBadObjectError);
     CATapDescription muted = CATapDescription::stereoGlobalTapButExcludeProcesses({});
     muted.muteBehavior = CATapMuteBehavior::muted;
-    EXPECT_EQ(coreAudio->AudioHardwareCreateProcessTap(muted, &object), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(coreAudio->AudioHardwareCreateProcessTap(muted, &object),
+              kAudioHardwareIllegalOperationError);
     std::uint32_t size = 0;
-    EXPECT_EQ(coreAudio->AudioObjectGetPropertyDataSize(424242, {kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0},
-                                                        0, nullptr, &size),
+    EXPECT_EQ(coreAudio->AudioObjectGetPropertyDataSize(
+                  424242, {kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0}, 0,
+                  nullptr, &size),
               kAudioHardwareBadObjectError);
-    EXPECT_EQ(coreAudio->AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, {fourCharCode("zzzz"), kAudioObjectPropertyScopeGlobal, 0},
-                                                        0, nullptr, &size),
+    EXPECT_EQ(coreAudio->AudioObjectGetPropertyDataSize(
+                  kAudioObjectSystemObject,
+                  {fourCharCode("zzzz"), kAudioObjectPropertyScopeGlobal, 0}, 0, nullptr, &size),
               kAudioHardwareUnknownPropertyError);
     AudioDeviceIOProcID ioProc{};
-    EXPECT_EQ(coreAudio->AudioDeviceCreateIOProcID(424242, &Cycles::proc, nullptr, &ioProc), kAudioHardwareBadDeviceError);
+    EXPECT_EQ(coreAudio->AudioDeviceCreateIOProcID(424242, &Cycles::proc, nullptr, &ioProc),
+              kAudioHardwareBadDeviceError);
 }
 
 TEST(PulseCoreAudioWithoutServer, EveryCallThatNeedsTheServerFailsWithNotRunning) {
@@ -287,26 +321,30 @@ TEST(PulseCoreAudioWithoutServer, EveryCallThatNeedsTheServerFailsWithNotRunning
     const std::string restore = saved ? saved : "";
     std::shared_ptr<CoreAudio> coreAudio = backend("unix:/nonexistent/norvi-test-socket");
     std::uint32_t size = 0;
-    EXPECT_EQ(coreAudio->AudioObjectGetPropertyDataSize(kAudioObjectSystemObject,
-                                                        {kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal, 0},
-                                                        0, nullptr, &size),
+    EXPECT_EQ(coreAudio->AudioObjectGetPropertyDataSize(
+                  kAudioObjectSystemObject,
+                  {kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal, 0}, 0,
+                  nullptr, &size),
               kAudioHardwareNotRunningError);
     AudioObjectID tap = 0;
-    EXPECT_EQ(coreAudio->AudioHardwareCreateProcessTap(CATapDescription::stereoGlobalTapButExcludeProcesses({}), &tap),
+    EXPECT_EQ(coreAudio->AudioHardwareCreateProcessTap(
+                  CATapDescription::stereoGlobalTapButExcludeProcesses({}), &tap),
               kAudioHardwareNotRunningError);
     EXPECT_THROW(
         {
             try {
-                audioObjectIDArray(*coreAudio, kAudioObjectSystemObject, kAudioHardwarePropertyDevices,
-                                   kAudioObjectPropertyScopeGlobal);
+                audioObjectIDArray(*coreAudio, kAudioObjectSystemObject,
+                                   kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal);
             } catch (const HelperError& error) {
                 EXPECT_EQ(error.description(),
-                          "AudioObjectGetPropertyDataSize(dev#) failed with OSStatus 1937010544 ('stop').");
+                          "AudioObjectGetPropertyDataSize(dev#) failed with OSStatus 1937010544 "
+                          "('stop').");
                 throw;
             }
         },
         HelperError);
-    if (saved) ::setenv("PULSE_SERVER", restore.c_str(), 1);
+    if (saved)
+        ::setenv("PULSE_SERVER", restore.c_str(), 1);
 }
 
 }  // namespace

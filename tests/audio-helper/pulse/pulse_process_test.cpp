@@ -20,16 +20,18 @@ using testing::ProcessResult;
 // Until process-tap capture is merged, tap-stream and tap-access say that they are missing.
 constexpr const char* notBuiltTap = " is not built yet";
 
-#define SKIP_UNTIL_TAP_STREAM_EXISTS(result)                                                      \
-    do {                                                                                          \
-        if ((result).standardError.find(notBuiltTap) != std::string::npos) {                      \
-            GTEST_SKIP() << "tap-stream is not built yet in this tree; these tests run once it is"; \
-        }                                                                                         \
+#define SKIP_UNTIL_TAP_STREAM_EXISTS(result)                                               \
+    do {                                                                                   \
+        if ((result).standardError.find(notBuiltTap) != std::string::npos) {               \
+            GTEST_SKIP()                                                                   \
+                << "tap-stream is not built yet in this tree; these tests run once it is"; \
+        }                                                                                  \
     } while (false)
 
 std::vector<json> records(const std::string& output) {
     std::vector<json> parsed;
-    for (const std::string& line : testing::splitLines(output)) parsed.push_back(json::parse(line));
+    for (const std::string& line : testing::splitLines(output))
+        parsed.push_back(json::parse(line));
     return parsed;
 }
 
@@ -43,7 +45,8 @@ bool helperStreamsGone(pid_t helper) {
 // ---- Without a server: a clear failure, never the simulation ----
 
 TEST(PulseWithoutServer, StreamCommandsFailAtStartAndAccessIsRefusedWithTheReason) {
-    const std::string reason = "PulseAudio backend: cannot reach the audio server: Connection refused\n";
+    const std::string reason =
+        "PulseAudio backend: cannot reach the audio server: Connection refused\n";
     const ProcessResult screen = testing::runProcess(NORVI_AUDIO_HELPER_PROGRAM, [] {
         auto options = pulsetest::helperOptions({"screen-access"});
         options.environment["PULSE_SERVER"] = "unix:/nonexistent/norvi-test-socket";
@@ -51,7 +54,8 @@ TEST(PulseWithoutServer, StreamCommandsFailAtStartAndAccessIsRefusedWithTheReaso
     }());
     EXPECT_EQ(screen.exitStatus, 0);
     EXPECT_EQ(screen.standardOutput,
-              "{\n  \"granted\" : false,\n  \"requested\" : true,\n  \"status\" : \"denied\",\n  \"type\" : \"screen_access\"\n}\n");
+              "{\n  \"granted\" : false,\n  \"requested\" : true,\n  \"status\" : \"denied\",\n  "
+              "\"type\" : \"screen_access\"\n}\n");
     EXPECT_EQ(screen.standardError, reason);
 
     auto offline = [](std::vector<std::string> arguments) {
@@ -62,50 +66,65 @@ TEST(PulseWithoutServer, StreamCommandsFailAtStartAndAccessIsRefusedWithTheReaso
     const ProcessResult sck = offline({"sck-stream", "--duration", "1"});
     EXPECT_EQ(sck.exitStatus, 1);
     EXPECT_EQ(sck.standardOutput,
-              "{\"details\":{\"message\":\"PulseAudio: cannot reach the audio server: Connection refused\"},"
+              "{\"details\":{\"message\":\"PulseAudio: cannot reach the audio server: Connection "
+              "refused\"},"
               "\"name\":\"stream_start_failed\",\"type\":\"stream_diagnostic\"}\n");
-    EXPECT_EQ(sck.standardError, reason + "norvi-audio-helper: PulseAudio: cannot reach the audio server: Connection refused\n");
+    EXPECT_EQ(
+        sck.standardError,
+        reason +
+            "norvi-audio-helper: PulseAudio: cannot reach the audio server: Connection refused\n");
 
     const ProcessResult tap = offline({"tap-stream", "--duration", "1"});
     SKIP_UNTIL_TAP_STREAM_EXISTS(tap);
-    const std::string message = "AudioHardwareCreateProcessTap failed with OSStatus 1937010544 ('stop').";
+    const std::string message =
+        "AudioHardwareCreateProcessTap failed with OSStatus 1937010544 ('stop').";
     EXPECT_EQ(tap.exitStatus, 1);
-    EXPECT_EQ(tap.standardOutput, "{\"details\":{\"message\":\"" + message +
-                                      "\"},\"name\":\"stream_start_failed\",\"type\":\"stream_diagnostic\"}\n");
+    EXPECT_EQ(tap.standardOutput,
+              "{\"details\":{\"message\":\"" + message +
+                  "\"},\"name\":\"stream_start_failed\",\"type\":\"stream_diagnostic\"}\n");
     EXPECT_EQ(tap.standardError, reason + "norvi-audio-helper: " + message + "\n");
     const ProcessResult access = offline({"tap-access"});
     EXPECT_EQ(access.exitStatus, 0);
-    EXPECT_EQ(access.standardOutput, "{\n  \"granted\" : false,\n  \"message\" : \"" + message +
-                                         "\",\n  \"requested\" : true,\n  \"type\" : \"tap_access\"\n}\n");
+    EXPECT_EQ(access.standardOutput,
+              "{\n  \"granted\" : false,\n  \"message\" : \"" + message +
+                  "\",\n  \"requested\" : true,\n  \"type\" : \"tap_access\"\n}\n");
     EXPECT_EQ(access.standardError, reason);
 }
 
 // ---- Against the test server ----
 
 class PulseProcessTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { NORVI_REQUIRE_TEST_SERVER(); }
     std::string tone(double frequency) { return pulsetest::writeTone(directory, frequency); }
     testing::TemporaryDirectory directory;
 };
 
 TEST_F(PulseProcessTest, AccessIsGrantedWhenTheServerCanBeReached) {
-    const ProcessResult screen = testing::runProcess(NORVI_AUDIO_HELPER_PROGRAM, pulsetest::helperOptions({"screen-access"}));
+    const ProcessResult screen = testing::runProcess(NORVI_AUDIO_HELPER_PROGRAM,
+                                                     pulsetest::helperOptions({"screen-access"}));
     EXPECT_EQ(screen.standardOutput,
-              "{\n  \"granted\" : true,\n  \"requested\" : false,\n  \"status\" : \"granted\",\n  \"type\" : \"screen_access\"\n}\n");
-    const ProcessResult access = testing::runProcess(NORVI_AUDIO_HELPER_PROGRAM, pulsetest::helperOptions({"tap-access"}));
+              "{\n  \"granted\" : true,\n  \"requested\" : false,\n  \"status\" : \"granted\",\n  "
+              "\"type\" : \"screen_access\"\n}\n");
+    const ProcessResult access =
+        testing::runProcess(NORVI_AUDIO_HELPER_PROGRAM, pulsetest::helperOptions({"tap-access"}));
     SKIP_UNTIL_TAP_STREAM_EXISTS(access);
     EXPECT_EQ(access.exitStatus, 0);
-    EXPECT_EQ(access.standardOutput, "{\n  \"granted\" : true,\n  \"requested\" : true,\n  \"type\" : \"tap_access\"\n}\n");
+    EXPECT_EQ(
+        access.standardOutput,
+        "{\n  \"granted\" : true,\n  \"requested\" : true,\n  \"type\" : \"tap_access\"\n}\n");
     EXPECT_EQ(access.standardError, "");
 }
 
 TEST_F(PulseProcessTest, MicWatchListsMicrophoneRecordersButNotMonitorsOrItselfAndWritesTheChange) {
-    DetachedProcess monitorRecorder(pulsetest::recorderCommand("speaker.monitor", "com.example.monitor-recorder"));
-    testing::RunningProcess watch(NORVI_AUDIO_HELPER_PROGRAM, pulsetest::helperOptions({"mic-watch"}));
+    DetachedProcess monitorRecorder(
+        pulsetest::recorderCommand("speaker.monitor", "com.example.monitor-recorder"));
+    testing::RunningProcess watch(NORVI_AUDIO_HELPER_PROGRAM,
+                                  pulsetest::helperOptions({"mic-watch"}));
     ASSERT_TRUE(watch.waitForLines(1));
     EXPECT_EQ(watch.standardOutput(), "{\"bundleIds\":[],\"type\":\"mic-apps\"}\n");
-    auto recorder = std::make_unique<DetachedProcess>(pulsetest::recorderCommand("testmic", "com.example.recorder"));
+    auto recorder = std::make_unique<DetachedProcess>(
+        pulsetest::recorderCommand("testmic", "com.example.recorder"));
     ASSERT_TRUE(watch.waitForLines(2, 5s));
     recorder.reset();
     ASSERT_TRUE(watch.waitForLines(3, 5s));
@@ -120,7 +139,8 @@ TEST_F(PulseProcessTest, MicWatchListsMicrophoneRecordersButNotMonitorsOrItselfA
 
 TEST_F(PulseProcessTest, SckStreamCapturesWhatAPlayerPlaysAndEndsOnSigterm) {
     DetachedProcess player(pulsetest::playerCommand(tone(587), "speaker"));
-    testing::RunningProcess helper(NORVI_AUDIO_HELPER_PROGRAM, pulsetest::helperOptions({"sck-stream"}));
+    testing::RunningProcess helper(NORVI_AUDIO_HELPER_PROGRAM,
+                                   pulsetest::helperOptions({"sck-stream"}));
     ASSERT_TRUE(helper.waitForLines(15));
     helper.sendSignal(SIGTERM);
     const ProcessResult result = helper.wait();
@@ -147,7 +167,8 @@ TapRun runTapStream(std::vector<std::string> arguments, std::size_t chunks = 15,
         run.skipped = run.result.standardError.find(notBuiltTap) != std::string::npos;
         return run;
     }
-    if (whileRunning) whileRunning();
+    if (whileRunning)
+        whileRunning();
     EXPECT_TRUE(helper.waitForLines(chunks + 1));
     helper.sendSignal(SIGTERM);
     TapRun run{helper.wait(), false};
@@ -159,9 +180,11 @@ TapRun runTapStream(std::vector<std::string> arguments, std::size_t chunks = 15,
     return run;
 }
 
-#define SKIP_IF_NOT_BUILT(run)                                                                    \
-    do {                                                                                          \
-        if ((run).skipped) GTEST_SKIP() << "tap-stream is not built yet in this tree; these tests run once it is"; \
+#define SKIP_IF_NOT_BUILT(run)                                                             \
+    do {                                                                                   \
+        if ((run).skipped)                                                                 \
+            GTEST_SKIP()                                                                   \
+                << "tap-stream is not built yet in this tree; these tests run once it is"; \
     } while (false)
 
 TEST_F(PulseProcessTest, TapStreamCapturesAToneThatOnePlayerPlays) {
@@ -180,15 +203,19 @@ TEST_F(PulseProcessTest, TapStreamLeavesOutExcludedPlayersByPidParentOrApplicati
     for (const auto& entry : cases) {
         SCOPED_TRACE(entry.how);
         const bool viaShell = std::string(entry.how) == "parent";
-        DetachedProcess excluded(
-            pulsetest::playerCommand(tone(entry.excludedTone), "speaker", "com.example.excluded-player", viaShell));
-        DetachedProcess captured(pulsetest::playerCommand(tone(entry.capturedTone), "speaker", "com.example.captured"));
+        DetachedProcess excluded(pulsetest::playerCommand(tone(entry.excludedTone), "speaker",
+                                                          "com.example.excluded-player", viaShell));
+        DetachedProcess captured(
+            pulsetest::playerCommand(tone(entry.capturedTone), "speaker", "com.example.captured"));
         ASSERT_TRUE(pulsetest::eventually([&] {
             const auto pids = pulsetest::streamProcesses();
-            const bool excludedPlays = viaShell || std::find(pids.begin(), pids.end(), excluded.pid()) != pids.end();
-            return excludedPlays && std::find(pids.begin(), pids.end(), captured.pid()) != pids.end();
+            const bool excludedPlays =
+                viaShell || std::find(pids.begin(), pids.end(), excluded.pid()) != pids.end();
+            return excludedPlays &&
+                   std::find(pids.begin(), pids.end(), captured.pid()) != pids.end();
         }));
-        if (viaShell) std::this_thread::sleep_for(300ms);
+        if (viaShell)
+            std::this_thread::sleep_for(300ms);
         std::vector<std::string> arguments;
         if (std::string(entry.how) == "application id") {
             arguments = {"--exclude-bundle-id", "com.example.excluded-player"};
@@ -217,7 +244,8 @@ TEST_F(PulseProcessTest, TapStreamMixesTheMicrophoneByNameAndByDefault) {
     for (const char* label : {"Test_Microphone", "default"}) {
         SCOPED_TRACE(label);
         // What feeds the test microphone is itself a playback stream: the tap leaves it out.
-        const TapRun run = runTapStream({"--microphone", label, "--exclude-pid", std::to_string(feed.pid())});
+        const TapRun run =
+            runTapStream({"--microphone", label, "--exclude-pid", std::to_string(feed.pid())});
         SKIP_IF_NOT_BUILT(run);
         const std::vector<json> lines = records(run.result.standardOutput);
         ASSERT_GE(lines.size(), 3u);
@@ -225,7 +253,8 @@ TEST_F(PulseProcessTest, TapStreamMixesTheMicrophoneByNameAndByDefault) {
                                   {"name", "microphone_selected"},
                                   {"type", "stream_diagnostic"}}));
         EXPECT_EQ(lines[2]["name"], "microphone_mix_format");
-        EXPECT_GT(toneLevel(pulsetest::chunkSamples(run.result.standardOutput, 0.5), 16000, 700), 0.15);
+        EXPECT_GT(toneLevel(pulsetest::chunkSamples(run.result.standardOutput, 0.5), 16000, 700),
+                  0.15);
     }
 }
 
