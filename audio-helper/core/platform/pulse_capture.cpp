@@ -113,15 +113,15 @@ std::size_t PulseCapture::monitoredStreams() {
 
 PulseCapture::Stream* PulseCapture::openStream(const std::string& device, std::uint32_t channels,
                                                std::optional<std::uint32_t> playback) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, captureSampleRate,
-                              static_cast<std::uint8_t>(channels)};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, captureSampleRate,
+                                      static_cast<std::uint8_t>(channels)};
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     auto owner = std::make_unique<Stream>(channels);
     owner->capture = this;
-    owner->stream =
-        pa_stream_new(connection_->context(),
-                      playback ? "Norvi Process Tap Probe" : "Norvi Microphone", &spec, &map);
+    owner->stream = pa_stream_new(connection_->context(),
+                                  playback ? "Norvi Process Tap Probe" : "Norvi Microphone",
+                                  &sampleFormat, &map);
     if (owner->stream == nullptr) {
         throw PulseError(PulseError::Kind::stream,
                          "cannot create a record stream: " + connection_->lastError());
@@ -136,7 +136,7 @@ PulseCapture::Stream* PulseCapture::openStream(const std::string& device, std::u
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10000, &spec));
+    attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10000, &sampleFormat));
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(owner->stream, device.c_str(), &attributes, flags) < 0) {

@@ -49,7 +49,7 @@ struct PulseSource {
     std::uint32_t index = PA_INVALID_INDEX;
     std::string name;
     std::string description;
-    pa_sample_spec sampleSpec{};
+    pa_sample_spec sampleFormat{};
     // PA_INVALID_INDEX unless the source is the monitor of a sink.
     std::uint32_t monitorOfSink = PA_INVALID_INDEX;
 };

@@ -30,18 +30,18 @@ AudioStreamBasicDescription floatFormat(std::uint32_t channels) {
     };
 }
 
-// A source's sample spec as a stream description.
-AudioStreamBasicDescription formatOf(const pa_sample_spec& spec) {
+// A source's sample format as a stream description.
+AudioStreamBasicDescription formatOf(const pa_sample_spec& sampleFormat) {
     AudioStreamBasicDescription format{};
-    format.mSampleRate = spec.rate;
+    format.mSampleRate = sampleFormat.rate;
     format.mFormatID = kAudioFormatLinearPCM;
-    format.mChannelsPerFrame = spec.channels;
+    format.mChannelsPerFrame = sampleFormat.channels;
     format.mFramesPerPacket = 1;
-    const std::uint32_t bytes = static_cast<std::uint32_t>(pa_sample_size(&spec));
-    format.mBytesPerFrame = bytes * spec.channels;
+    const std::uint32_t bytes = static_cast<std::uint32_t>(pa_sample_size(&sampleFormat));
+    format.mBytesPerFrame = bytes * sampleFormat.channels;
     format.mBytesPerPacket = format.mBytesPerFrame;
     format.mBitsPerChannel = 8 * bytes;
-    switch (spec.format) {
+    switch (sampleFormat.format) {
         case PA_SAMPLE_FLOAT32LE:
         case PA_SAMPLE_FLOAT32BE:
             format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
@@ -65,7 +65,7 @@ AudioStreamBasicDescription formatOf(const pa_sample_spec& spec) {
             format.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
             break;
     }
-    if (pa_sample_format_is_be(spec.format) == 1)
+    if (pa_sample_format_is_be(sampleFormat.format) == 1)
         format.mFormatFlags |= kAudioFormatFlagIsBigEndian;
     return format;
 }
@@ -216,8 +216,8 @@ class PulseCoreAudio final : public CoreAudio {
                 return kAudioHardwareBadDeviceError;
             }
             aggregate.microphone =
-                pulse::CaptureMicrophone{source->name, source->sampleSpec.channels};
-            aggregate.formats.push_back(floatFormat(source->sampleSpec.channels));
+                pulse::CaptureMicrophone{source->name, source->sampleFormat.channels};
+            aggregate.formats.push_back(floatFormat(source->sampleFormat.channels));
         }
         if (!tapUIDs.empty()) {
             auto tap = std::find_if(taps_.begin(), taps_.end(), [&](const auto& entry) {
@@ -515,7 +515,7 @@ class PulseCoreAudio final : public CoreAudio {
                 if (source == nullptr)
                     return Property::failure(kAudioHardwareBadObjectError);
                 if (selector == kAudioStreamPropertyVirtualFormat)
-                    return Property::of(formatOf(source->sampleSpec));
+                    return Property::of(formatOf(source->sampleFormat));
                 return Property::failure(kAudioHardwareUnknownPropertyError);
             }
         }
@@ -619,7 +619,7 @@ class PulseCoreAudio final : public CoreAudio {
             case kAudioDevicePropertyDeviceUID:
                 return {0, source->name};
             case kAudioDevicePropertyNominalSampleRate:
-                return Property::of(double(source->sampleSpec.rate));
+                return Property::of(double(source->sampleFormat.rate));
             default:
                 return Property::failure(kAudioHardwareUnknownPropertyError);
         }

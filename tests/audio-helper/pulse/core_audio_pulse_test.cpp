@@ -141,7 +141,7 @@ TEST_F(PulseCoreAudioTest, InputDevicesAreTheSourcesThatAreNoMonitors) {
         list(*coreAudio, device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
     ASSERT_EQ(streams.size(), 1u);
     const AudioStreamBasicDescription format = streamFormat(*coreAudio, streams.front());
-    // The source's sample spec: 16-bit signed stereo at 48 kHz.
+    // The source's sample format: 16-bit signed stereo at 48 kHz.
     EXPECT_EQ(format.mSampleRate, 48000);
     EXPECT_EQ(format.mFormatID, kAudioFormatLinearPCM);
     EXPECT_EQ(format.mFormatFlags, kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked);
