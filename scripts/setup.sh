@@ -10,6 +10,7 @@ debian_packages=(
     clang-14 libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libasio-dev nlohmann-json3-dev liburiparser-dev libsoxr-dev libicu-dev
+    libpulse-dev pulseaudio pulseaudio-utils
     nodejs npm
 )
 

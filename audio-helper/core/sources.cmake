@@ -14,8 +14,15 @@ target_sources(norvi_audio_helper PRIVATE
     core/platform/core_graphics_simulated.cpp
     core/platform/core_media_simulated.cpp
     core/platform/helper_platform.cpp
+    core/platform/pulse_capture.cpp
+    core/platform/pulse_connection.cpp
+    core/platform/pulse_core_graphics.cpp
 )
 # The capture thread's conversion loops are worth the vectoriser in optimised builds.
 if(CMAKE_BUILD_TYPE MATCHES "Rel")
     set_source_files_properties(core/pcm_json_line_writer.cpp PROPERTIES COMPILE_OPTIONS -O3)
 endif()
+# The real audio backend speaks the PulseAudio protocol.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBPULSE REQUIRED IMPORTED_TARGET libpulse)
+target_link_libraries(norvi_audio_helper PUBLIC PkgConfig::LIBPULSE)

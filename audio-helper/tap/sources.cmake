@@ -6,6 +6,7 @@ target_sources(norvi_audio_helper PRIVATE
     tap/process_tap_probe.cpp
     tap/tap_commands.cpp
     tap/platform/core_audio.cpp
+    tap/platform/core_audio_pulse.cpp
     tap/platform/core_audio_simulated.cpp
     tap/platform/uuid_text.cpp
 )

@@ -1,8 +1,23 @@
 #include "audio-helper/core/platform/helper_platform.h"
 
+#include <cstdlib>
+
+#include "audio-helper/core/platform/pulse_core_graphics.h"
+#include "audio-helper/screencapturekit/platform/screencapturekit_pulse.h"
 #include "audio-helper/screencapturekit/platform/screencapturekit_simulated.h"
+#include "audio-helper/tap/platform/core_audio_pulse.h"
 
 namespace norvi::helper {
+namespace {
+
+// Linux offers everything the helper gates on a macOS version: the audio server's capture
+// stands in for process taps and the microphone watch.
+class LinuxOperatingSystem final : public OperatingSystem {
+  public:
+    bool isOperatingSystemAtLeast(OperatingSystemVersion) const override { return true; }
+};
+
+}  // namespace
 
 HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Scenario> scenario) {
     HelperPlatform platform;
@@ -14,7 +29,20 @@ HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Sce
     return platform;
 }
 
+HelperPlatform makePulseHelperPlatform() {
+    auto link = std::make_shared<pulse::PulseServerLink>();
+    HelperPlatform platform;
+    platform.operatingSystem = std::make_shared<LinuxOperatingSystem>();
+    platform.coreGraphics = makePulseCoreGraphics(link);
+    platform.coreAudio = makePulseCoreAudio(link);
+    platform.screenCaptureKit = makePulseScreenCaptureKit(link);
+    return platform;
+}
+
 HelperPlatform makeHelperPlatform() {
+    if (std::getenv("NORVI_SIMULATION") == nullptr) {
+        return makePulseHelperPlatform();
+    }
     std::shared_ptr<const simulation::Scenario> scenario = simulation::scenarioFromEnvironment();
     try {
         return makeSimulatedHelperPlatform(scenario);

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "audio-helper/core/platform/core_graphics.h"
-#include "audio-helper/tap/platform/core_audio.h"
 #include "audio-helper/screencapturekit/platform/screencapturekit.h"
+#include "audio-helper/tap/platform/core_audio.h"
 #include "support/platform/operating_system.h"
 #include "support/simulation/scenario.h"
 
@@ -22,8 +22,12 @@ struct HelperPlatform {
 // The simulated machine of a scenario.
 HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Scenario> scenario);
 
-// The platform NORVI_SIMULATION selects. There are no real backends on this system yet, so
-// without the variable this is the simulated default machine. Throws simulation::ScenarioError.
+// The real machine: audio capture on the audio server, over the PulseAudio protocol. Nothing
+// is connected until a command first asks the platform.
+HelperPlatform makePulseHelperPlatform();
+
+// The platform NORVI_SIMULATION selects: the simulated machine while it is set, else the real
+// one. Throws simulation::ScenarioError.
 HelperPlatform makeHelperPlatform();
 
 }  // namespace norvi::helper
