@@ -180,6 +180,8 @@ async function main() {
   process.on('SIGINT', stop);
   process.on('SIGTERM', stop);
   const timer = options.duration === undefined ? null : setTimeout(stop, Number(options.duration) * 1000);
+  // Without an engine there is nothing to capture for.
+  engineDone.then(stop);
 
   const helperResult = await helperDone;
   if (timer) clearTimeout(timer);

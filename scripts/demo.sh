@@ -1,13 +1,31 @@
 #!/usr/bin/env bash
-# The main job on the simulated default machine: capture what the system plays for two seconds
-# and summarise the stream.
+# The main job on the simulated default machine: the system plays a short spoken clip (made
+# here with flite and sox), `norvi-audio-helper tap-stream` captures it, the host decodes every
+# chunk into `norvi-apple-engine transcribe --language en --target de`, and the transcript is
+# printed as it arrives. Recognition and translation are simulated on this platform: the
+# recognizer finds each stretch of speech by its energy and names its words "one two three ...".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default >/dev/null
-export NORVI_SIMULATION="$PWD/scripts/demo-scenario.json"
-helper=build/bin/norvi-audio-helper
-
-echo "== norvi-audio-helper screen-access"
-"$helper" screen-access
-echo "== norvi-audio-helper sck-stream --duration 2 (a 440 Hz tone)"
-"$helper" sck-stream --duration 2 2>/dev/null | node scripts/stream_summary.js
+demo=build/demo
+mkdir -p "$demo"
+if [[ ! -f $demo/clip.wav ]]; then
+    sentences=("Good morning everyone." "Let us review the numbers for this quarter." "Thank you all for listening.")
+    parts=()
+    for index in "${!sentences[@]}"; do
+        flite -t "${sentences[$index]}" -o "$demo/sentence$index.wav"
+        # 48 kHz, 16-bit, followed by a second of silence.
+        sox "$demo/sentence$index.wav" -r 48000 -b 16 "$demo/part$index.wav" pad 0 1
+        parts+=("$demo/part$index.wav")
+    done
+    sox "${parts[@]}" "$demo/clip.wav"
+fi
+cat > "$demo/scenario.json" <<JSON
+{
+  "comment": "The default machine, with the system playing the demo clip.",
+  "coreAudio": {"plays": {"signal": "wav", "path": "$PWD/$demo/clip.wav"}}
+}
+JSON
+seconds=$(soxi -D "$demo/clip.wav")
+export NORVI_SIMULATION="$PWD/$demo/scenario.json"
+exec node host/norvi-host.js --language en --target de --duration "$(awk -v s="$seconds" 'BEGIN { print s + 0.5 }')" "$@"

@@ -11,6 +11,7 @@ debian_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libasio-dev nlohmann-json3-dev liburiparser-dev libsoxr-dev libicu-dev
     libpulse-dev pulseaudio pulseaudio-utils
+    flite sox
     nodejs npm
 )
 
