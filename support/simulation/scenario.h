@@ -61,9 +61,9 @@ private:
     std::shared_ptr<CallRecorder> recorder_;
 };
 
-// The scenario that NORVI_SIMULATION selects: "default" (or unset, while this platform has
-// no real backends) is the default machine, anything else is the path of a scenario file.
-// Throws ScenarioError.
+// The scenario that NORVI_SIMULATION selects: "default" is the default machine, anything else
+// the path of a scenario file. Unset also reads as the default machine; a program with a real
+// backend checks the variable itself before asking. Throws ScenarioError.
 std::shared_ptr<const Scenario> scenarioFromEnvironment();
 
 // Reading scenario values with clear messages: `where` names the value in the file
