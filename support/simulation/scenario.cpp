@@ -21,6 +21,11 @@ constexpr std::string_view topLevelKeys[] = {
 
 std::string quotedText(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
+ScenarioError unusableFile(const std::string& path, const ScenarioError& error) {
+    return ScenarioError("The simulation scenario " + quotedText(path) + " is not usable: " +
+                         error.what());
+}
+
 const nlohmann::json* member(const nlohmann::json& object, std::string_view key) {
     auto found = object.find(key);
     return found == object.end() ? nullptr : &*found;
@@ -94,16 +99,12 @@ std::shared_ptr<const Scenario> Scenario::fromFile(const std::string& path) {
     try {
         return std::shared_ptr<const Scenario>(new Scenario(std::move(document), path));
     } catch (const ScenarioError& error) {
-        throw Scenario(nlohmann::json::object(), path).unusable(error);
+        throw unusableFile(path, error);
     }
 }
 
 ScenarioError Scenario::unusable(const ScenarioError& error) const {
-    if (source_.empty()) {
-        return error;
-    }
-    return ScenarioError("The simulation scenario " + quotedText(source_) + " is not usable: " +
-                         error.what());
+    return source_.empty() ? error : unusableFile(source_, error);
 }
 
 const nlohmann::json& Scenario::section(std::string_view name) const {
