@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "apple-engine/helper_error.h"
+#include "apple-engine/output.h"
 
 namespace norvi::engine {
 namespace {
@@ -71,12 +72,15 @@ void convertBlock(ReaderState& state, const char* block, std::size_t bytes) {
 void readLoop(ReaderState state) {
     pthread_setname_np(pthread_self(), std::string(readerThreadName, 15).c_str());
     char block[inputBlockBytes];
+    std::uint64_t total = 0;
     for (;;) {
         const std::size_t bytes = readBlock(state.inputFd, block);
         if (bytes == 0)
             break;
+        total += bytes;
         convertBlock(state, block, bytes);
     }
+    logDebug("input ended after " + std::to_string(total) + " bytes");
     state.stream->finish();
     if (state.onEnd)
         state.onEnd();

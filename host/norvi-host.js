@@ -12,14 +12,14 @@ const path = require('node:path');
 const readline = require('node:readline');
 
 const usage = `Usage: norvi-host.js --language <code> [--target <code>] [--vocabulary <json array>]
-                     [--source tap-stream|sck-stream] [--duration <seconds>] [--json] [--stats]
-                     [--bin <folder>] [-- <options for the capture command>]`;
+                     [--source tap-stream|sck-stream] [--duration <seconds>] [--chunks <count>]
+                     [--json] [--stats] [--bin <folder>] [-- <options for the capture command>]`;
 
 function parseArguments(argv) {
   const options = { source: 'tap-stream', json: false, stats: false, captureArguments: [],
                     bin: path.join(__dirname, '..', 'build', 'bin') };
   const valued = { '--language': 'language', '--target': 'target', '--vocabulary': 'vocabulary',
-                   '--source': 'source', '--duration': 'duration', '--bin': 'bin' };
+                   '--source': 'source', '--duration': 'duration', '--chunks': 'chunks', '--bin': 'bin' };
   for (let i = 0; i < argv.length; i += 1) {
     const argument = argv[i];
     if (argument === '--') {
@@ -37,6 +37,7 @@ function parseArguments(argv) {
   if (!options.language) throw new Error(`--language is required\n${usage}`);
   if (!['tap-stream', 'sck-stream'].includes(options.source)) throw new Error(`unknown --source ${options.source}`);
   if (options.duration !== undefined && !(Number(options.duration) > 0)) throw new Error('--duration must be a positive number');
+  if (options.chunks !== undefined && !/^[1-9][0-9]*$/.test(options.chunks)) throw new Error('--chunks must be a positive whole number');
   return options;
 }
 
@@ -103,11 +104,19 @@ class TranscriptPrinter {
   }
 }
 
-// The text a program wrote to standard error, for the failure message.
-function collect(stream) {
+// The text a program wrote to standard error, for the failure message; with `passOn` it is
+// also written to our own standard error as it arrives (the engine's debug log).
+function collect(stream, passOn) {
   const parts = [];
-  stream.on('data', (part) => parts.push(part));
+  stream.on('data', (part) => {
+    parts.push(part);
+    if (passOn) process.stderr.write(part);
+  });
   return () => Buffer.concat(parts).toString('utf8').trim();
+}
+
+function ending(result) {
+  return result.signal ?? `status ${result.code}`;
 }
 
 function exited(child) {
@@ -122,7 +131,7 @@ async function main() {
   const engine = spawn(path.join(options.bin, 'norvi-apple-engine'), engineArguments, { stdio: ['pipe', 'pipe', 'pipe'] });
   const helper = spawn(path.join(options.bin, 'norvi-audio-helper'), [options.source, ...options.captureArguments],
                        { stdio: ['ignore', 'pipe', 'pipe'] });
-  const engineErrors = collect(engine.stderr);
+  const engineErrors = collect(engine.stderr, process.env.NORVI_APPLE_ENGINE_DEBUG === '1');
   const helperErrors = collect(helper.stderr);
   const engineDone = exited(engine);
   const helperDone = exited(helper);
@@ -148,6 +157,7 @@ async function main() {
   });
 
   let streamEnded = false;
+  let draining = false;
   const helperLines = readline.createInterface({ input: helper.stdout });
   const helperLinesClosed = new Promise((resolve) => helperLines.once('close', resolve));
   // An engine that has gone takes no more input: keep reading the helper to its end.
@@ -158,11 +168,16 @@ async function main() {
       const pcm = Buffer.from(record.data, 'base64');
       stats.chunks += 1;
       stats.bytes += pcm.length;
+      if (options.chunks !== undefined && stats.chunks === Number(options.chunks)) stop();
       // Back-pressure: stop reading the helper while the engine's input is full, so nothing
-      // is dropped and nothing piles up here.
-      if (!engine.stdin.write(pcm)) {
+      // is dropped and nothing piles up here. Lines already read still arrive meanwhile.
+      if (!engine.stdin.write(pcm) && !draining) {
+        draining = true;
         helperLines.pause();
-        engine.stdin.once('drain', () => helperLines.resume());
+        engine.stdin.once('drain', () => {
+          draining = false;
+          helperLines.resume();
+        });
       }
     } else if (record.type === 'stream_ended') {
       streamEnded = true;
@@ -172,11 +187,11 @@ async function main() {
   });
 
   let stopping = false;
-  const stop = () => {
+  function stop() {
     if (stopping) return;
     stopping = true;
     helper.kill('SIGTERM');
-  };
+  }
   process.on('SIGINT', stop);
   process.on('SIGTERM', stop);
   const timer = options.duration === undefined ? null : setTimeout(stop, Number(options.duration) * 1000);
@@ -191,16 +206,20 @@ async function main() {
   printer.clear();
 
   if (options.stats) {
+    const cpu = process.cpuUsage();
     process.stderr.write(`host: ${stats.chunks} chunks, ${stats.bytes} bytes to the engine, ` +
-                         `${stats.lines} line records (${stats.finals} final)\n`);
+                         `${stats.lines} line records (${stats.finals} final); ` +
+                         `norvi-audio-helper ${ending(helperResult)}${streamEnded ? ' after "stream_ended"' : ''}, ` +
+                         `norvi-apple-engine ${ending(engineResult)}; ` +
+                         `host CPU ${((cpu.user + cpu.system) / 1e6).toFixed(3)} s\n`);
   }
   const failures = [];
   if (helperResult.code !== 0 || !streamEnded) {
-    failures.push(`norvi-audio-helper ended with ${helperResult.signal ?? `status ${helperResult.code}`}` +
+    failures.push(`norvi-audio-helper ended with ${ending(helperResult)}` +
                   `${streamEnded ? '' : ' before "stream_ended"'}: ${helperErrors() || 'no message'}`);
   }
   if (engineResult.code !== 0) {
-    failures.push(`norvi-apple-engine ended with ${engineResult.signal ?? `status ${engineResult.code}`}: ` +
+    failures.push(`norvi-apple-engine ended with ${ending(engineResult)}: ` +
                   `${engineErrors() || 'no message'}`);
   }
   if (failures.length > 0) {

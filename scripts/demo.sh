@@ -3,14 +3,14 @@
 # here with flite and sox), `norvi-audio-helper tap-stream` captures it, the host decodes every
 # chunk into `norvi-apple-engine transcribe --language en --target de`, and the transcript is
 # printed as it arrives. Recognition and translation are simulated on this platform: the
-# recognizer finds each stretch of speech by its energy and names its words "one two three ...".
+# recognizer finds each stretch of speech by its energy and says the clip's next sentence.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default >/dev/null
 demo=build/demo
 mkdir -p "$demo"
+sentences=("Good morning everyone." "Let us review the numbers for this quarter." "Thank you all for listening.")
 if [[ ! -f $demo/clip.wav ]]; then
-    sentences=("Good morning everyone." "Let us review the numbers for this quarter." "Thank you all for listening.")
     parts=()
     for index in "${!sentences[@]}"; do
         flite -t "${sentences[$index]}" -o "$demo/sentence$index.wav"
@@ -22,8 +22,9 @@ if [[ ! -f $demo/clip.wav ]]; then
 fi
 cat > "$demo/scenario.json" <<JSON
 {
-  "comment": "The default machine, with the system playing the demo clip.",
-  "coreAudio": {"plays": {"signal": "wav", "path": "$PWD/$demo/clip.wav"}}
+  "comment": "The default machine, with the system playing the demo clip and the recognizer saying its sentences.",
+  "coreAudio": {"plays": {"signal": "wav", "path": "$PWD/$demo/clip.wav"}},
+  "speech": {"transcript": [$(printf '"%s",' "${sentences[@]}" | sed 's/,$//')]}
 }
 JSON
 seconds=$(soxi -D "$demo/clip.wav")

@@ -45,6 +45,7 @@ struct SpeechScript {
     std::optional<std::string> setContextFailure;
     std::optional<std::string> startFailure;
     std::optional<std::vector<ScriptedResult>> results;
+    std::vector<std::string> transcript;  // one sentence per stretch of speech, in order
     std::optional<std::size_t> failAfterResults;
     std::string resultsFailure = "The recognizer failed.";
     std::optional<std::string> finalizeFailure;
@@ -178,8 +179,8 @@ SpeechScript readScript(const nlohmann::json& value) {
     simulation::requireKnownKeys(
         value,
         {"available", "supportedLocales", "equivalentLocales", "installedLocales", "installation",
-         "audioFormat", "setContextFailure", "startFailure", "results", "resultsFailure",
-         "finalizeFailure", "audioConversion"},
+         "audioFormat", "setContextFailure", "startFailure", "results", "transcript",
+         "resultsFailure", "finalizeFailure", "audioConversion"},
         section);
     SpeechScript script;
     script.available = simulation::boolValue(value, "available", true, section);
@@ -208,6 +209,7 @@ SpeechScript readScript(const nlohmann::json& value) {
     if (const auto found = value.find("results"); found != value.end()) {
         script.results = resultsValue(*found);
     }
+    script.transcript = stringList(value, "transcript", {}, section);
     if (const auto found = value.find("resultsFailure"); found != value.end()) {
         constexpr std::string_view where = "speech.resultsFailure";
         simulation::requireKnownKeys(*found, {"afterResults", "message"}, where);
@@ -290,9 +292,14 @@ class ScriptedRecognizer final : public Recognizer {
 
 // Finds stretches of speech by their energy in 10 ms windows of channel 0. Each stretch gives
 // a volatile result every 0.5 s and one final result when 0.3 s of silence follow it (or the
-// input ends); its text has one word per half second, "one two three ...".
+// input ends). The n-th stretch says the transcript's n-th sentence, revealing one more of its
+// words with each volatile result and all of them in the final one; past the transcript's end
+// (or without one) a stretch has one word per half second, "one two three ...".
 class EnergyRecognizer final : public Recognizer {
   public:
+    explicit EnergyRecognizer(std::vector<std::string> transcript)
+        : transcript_(std::move(transcript)) {}
+
     void onAudio(const PcmBuffer& buffer, ResultSink& sink) override {
         rate_ = buffer.format().sampleRate;
         window_ = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::llround(rate_ / 100)));
@@ -316,7 +323,28 @@ class EnergyRecognizer final : public Recognizer {
     static constexpr double wordLength = 0.5;
     static constexpr double pauseLength = 0.3;
 
-    static std::string words(std::size_t count) {
+    static std::vector<std::string> splitWords(const std::string& sentence) {
+        std::vector<std::string> words;
+        std::size_t at = 0;
+        while ((at = sentence.find_first_not_of(' ', at)) != std::string::npos) {
+            const std::size_t end = std::min(sentence.find(' ', at), sentence.size());
+            words.push_back(sentence.substr(at, end - at));
+            at = end;
+        }
+        return words;
+    }
+
+    // The first `count` words of this stretch's sentence, or its whole sentence when `final`.
+    std::string words(std::size_t count, bool final) const {
+        if (stretch_ < transcript_.size()) {
+            const std::vector<std::string> all = splitWords(transcript_[stretch_]);
+            if (final)
+                return transcript_[stretch_];
+            std::string text;
+            for (std::size_t index = 0; index < std::min(count, all.size()); ++index)
+                text += (index > 0 ? " " : "") + all[index];
+            return text;
+        }
         static constexpr const char* names[] = {"one", "two",   "three", "four", "five",
                                                 "six", "seven", "eight", "nine", "ten"};
         std::string text;
@@ -340,12 +368,15 @@ class EnergyRecognizer final : public Recognizer {
                 inSpeech_ = true;
                 stretchStart_ = start;
                 nextVolatile_ = start + wordLength;
+                volatiles_ = 0;
             }
             lastLoudEnd_ = end;
             if (end >= nextVolatile_ - 1e-9) {
-                const auto count =
-                    static_cast<std::size_t>(std::llround((end - stretchStart_) / wordLength));
-                sink.emit({words(count), stretchStart_, end, false});
+                const std::size_t count =
+                    stretch_ < transcript_.size()
+                        ? ++volatiles_
+                        : static_cast<std::size_t>(std::llround((end - stretchStart_) / wordLength));
+                sink.emit({words(count, false), stretchStart_, end, false});
                 nextVolatile_ += wordLength;
             }
         } else if (inSpeech_ && end - lastLoudEnd_ >= pauseLength - 1e-9) {
@@ -355,11 +386,15 @@ class EnergyRecognizer final : public Recognizer {
 
     void emitFinal(ResultSink& sink) {
         const double length = lastLoudEnd_ - stretchStart_;
-        sink.emit({words(static_cast<std::size_t>(std::llround(length / wordLength))),
+        sink.emit({words(static_cast<std::size_t>(std::llround(length / wordLength)), true),
                    stretchStart_, lastLoudEnd_, true});
         inSpeech_ = false;
+        ++stretch_;
     }
 
+    std::vector<std::string> transcript_;
+    std::size_t stretch_ = 0;     // stretches finished so far
+    std::size_t volatiles_ = 0;   // volatile results of the current stretch
     double rate_ = 16000;
     std::uint64_t window_ = 160;
     std::uint64_t inWindow_ = 0;
@@ -521,7 +556,7 @@ class SimulatedAnalyzer final : public SpeechAnalyzer {
         if (script_->results) {
             recognizer = std::make_unique<ScriptedRecognizer>(*script_->results);
         } else {
-            recognizer = std::make_unique<EnergyRecognizer>();
+            recognizer = std::make_unique<EnergyRecognizer>(script_->transcript);
         }
         // Detached: the thread waits for input that only the end of standard input finishes,
         // and a failed run must be able to exit without it.

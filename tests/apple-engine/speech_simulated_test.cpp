@@ -158,6 +158,22 @@ TEST(SimulatedSpeech, EnergyRecognizerTurnsEachStretchIntoVolatileResultsAndOneF
     EXPECT_TRUE(recognize(*speech, {audio(2.0, 0)}).results.empty());
 }
 
+TEST(SimulatedSpeech, EnergyRecognizerSaysTheTranscriptOneSentencePerStretch) {
+    auto speech = speechOf({{"transcript", {"Hello there, world.", "Bye."}}});
+    const Recognition run = recognize(
+        *speech, {audio(1.6, 0.3), audio(0.5, 0), audio(0.6, 0.3), audio(0.5, 0), audio(0.6, 0.3)});
+    std::vector<std::pair<std::string, bool>> said;
+    for (const SpeechResult& result : run.results)
+        said.emplace_back(result.text, result.isFinal);
+    const std::vector<std::pair<std::string, bool>> expected{
+        {"Hello", false},    {"Hello there,", false}, {"Hello there, world.", false},
+        {"Hello there, world.", true},                 {"Bye.", false},
+        {"Bye.", true},      {"one", false},          {"one", true}};
+    EXPECT_EQ(said, expected);
+    EXPECT_NEAR(run.results[3].end, 1.6, 0.011);
+    EXPECT_NEAR(run.results[5].start, 2.1, 0.011);
+}
+
 TEST(SimulatedSpeech, FailuresOfTheAnalyzer) {
     auto speech = speechOf({{"setContextFailure", "Too many terms."},
                             {"startFailure", "Busy."},

@@ -35,6 +35,19 @@ std::vector<json> records(const std::string& output) {
     return parsed;
 }
 
+// A player of `tone` into the speaker whose stream the server already plays, so that what a
+// helper started next captures holds the tone from its first chunk on, however slowly the
+// player started on a loaded machine.
+std::unique_ptr<DetachedProcess> playingPlayer(const std::string& tone) {
+    auto player = std::make_unique<DetachedProcess>(pulsetest::playerCommand(tone, "speaker"));
+    const pid_t pid = player->pid();
+    EXPECT_TRUE(pulsetest::eventually([pid] {
+        const auto pids = pulsetest::playbackProcesses();
+        return std::find(pids.begin(), pids.end(), pid) != pids.end();
+    }));
+    return player;
+}
+
 bool helperStreamsGone(pid_t helper) {
     return pulsetest::eventually([helper] {
         const auto pids = pulsetest::streamProcesses();
@@ -138,7 +151,7 @@ TEST_F(PulseProcessTest, MicWatchListsMicrophoneRecordersButNotMonitorsOrItselfA
 }
 
 TEST_F(PulseProcessTest, SckStreamCapturesWhatAPlayerPlaysAndEndsOnSigterm) {
-    DetachedProcess player(pulsetest::playerCommand(tone(587), "speaker"));
+    const auto player = playingPlayer(tone(587));
     testing::RunningProcess helper(NORVI_AUDIO_HELPER_PROGRAM,
                                    pulsetest::helperOptions({"sck-stream"}));
     ASSERT_TRUE(helper.waitForLines(15));
@@ -188,7 +201,7 @@ TapRun runTapStream(std::vector<std::string> arguments, std::size_t chunks = 15,
     } while (false)
 
 TEST_F(PulseProcessTest, TapStreamCapturesAToneThatOnePlayerPlays) {
-    DetachedProcess player(pulsetest::playerCommand(tone(440), "speaker"));
+    const auto player = playingPlayer(tone(440));
     const TapRun run = runTapStream({});
     SKIP_IF_NOT_BUILT(run);
     EXPECT_GT(toneLevel(pulsetest::chunkSamples(run.result.standardOutput, 0.5), 16000, 440), 0.15);
