@@ -25,4 +25,4 @@ endif()
 # The real audio backend speaks the PulseAudio protocol.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBPULSE REQUIRED IMPORTED_TARGET libpulse)
-target_link_libraries(norvi_audio_helper PUBLIC PkgConfig::LIBPULSE)
+target_link_libraries(norvi_audio_helper PRIVATE PkgConfig::LIBPULSE)

@@ -290,19 +290,23 @@ TEST_F(Transcribe, DebugLinesAtTheirMoments) {
         "norvi-apple-engine: contextual strings set (2 terms)",
         "norvi-apple-engine: analyzer started",
     };
-    ASSERT_EQ(lines.size(), expected.size() + 3);
-    // The reader's end of input runs on threads of its own: its line may come at any point
+    ASSERT_EQ(lines.size(), expected.size() + 4);
+    // The reader's end of input runs on threads of its own: its lines may come at any point
     // after the analyzer's format is known.
     std::vector<std::string> inOrder;
     bool finalizing = false;
+    bool inputEnded = false;
     for (std::size_t index = 0; index + 1 < lines.size(); ++index) {
         if (lines[index] == "norvi-apple-engine: input ended, finalizing") {
             finalizing = index > 3;
+        } else if (lines[index] == "norvi-apple-engine: input ended after 16000 bytes") {
+            inputEnded = index > 3;
         } else {
             inOrder.push_back(lines[index]);
         }
     }
     EXPECT_TRUE(finalizing);
+    EXPECT_TRUE(inputEnded);
     expected.push_back("norvi-apple-engine: result final=true range=0.0-0.25 text=hi");
     EXPECT_EQ(inOrder, expected);
     EXPECT_EQ(lines.back(), "norvi-apple-engine: results ended");
