@@ -32,9 +32,10 @@ namespace {
 constexpr CommonFormat sampleTypes[] = {CommonFormat::pcmFormatInt16, CommonFormat::pcmFormatInt32,
                                         CommonFormat::pcmFormatFloat32,
                                         CommonFormat::pcmFormatFloat64};
-// Whole rates the converter takes, and three it refuses (not whole, not positive, too high).
-constexpr double sampleRates[] = {16000, 8000, 11025, 22050, 24000, 32000, 44100, 48000,
-                                  96000, 1,    7,     15999, 16001, 0.5,   0,     1000001};
+// Whole rates the converter takes (up to its highest), and three it refuses (not whole, not
+// positive, too high).
+constexpr double sampleRates[] = {16000, 8000, 11025, 22050, 1000000, 32000, 44100, 48000,
+                                  96000, 1,    7,     15999, 16001,   0.5,   0,     1000001};
 
 struct Header {
     AudioFormat target;

@@ -42,7 +42,7 @@ void norvi::helper::writeStderr(std::string_view text) {
 namespace {
 
 constexpr char command[] = "fuzz";
-constexpr std::size_t maximumSamples = 96000;
+constexpr std::size_t maximumSamples = 32000;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 // The last entry takes its rate from the input, from 4000 Hz up in quarter steps.
