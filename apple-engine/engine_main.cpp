@@ -5,7 +5,6 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <nlohmann/json.hpp>
 
 #include "apple-engine/commands.h"
 #include "apple-engine/helper_error.h"
@@ -25,34 +24,6 @@ const std::string_view usage =
     "stdout.\n"
     "--vocabulary is a JSON array of words and names recognition is biased toward.\n"
     "translate reads UTF-8 text on stdin until EOF and prints its translation as one JSON line.";
-
-ParsedOptions parseOptions(const std::vector<std::string>& arguments,
-                           const std::set<std::string>& allowed) {
-    ParsedOptions options;
-    for (std::size_t position = 0; position < arguments.size(); position += 2) {
-        const std::string& name = arguments[position];
-        if (!allowed.contains(name)) {
-            throw HelperError("Unknown option: " + name);
-        }
-        if (position + 1 < arguments.size()) {
-            options[name] = arguments[position + 1];
-        }
-    }
-    return options;
-}
-
-std::vector<std::string> parseVocabulary(std::string_view text) {
-    const nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
-    std::vector<std::string> vocabulary;
-    if (!value.is_array())
-        return vocabulary;
-    for (const nlohmann::json& item : value) {
-        if (!item.is_string())
-            return {};
-        vocabulary.push_back(item.get<std::string>());
-    }
-    return vocabulary;
-}
 
 namespace {
 

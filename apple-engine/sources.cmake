@@ -1,5 +1,6 @@
 target_sources(norvi_apple_engine PRIVATE
     capabilities.cpp
+    command_options.cpp
     engine_main.cpp
     line_translator.cpp
     output.cpp
