@@ -12,18 +12,21 @@ bool isSpace(char c) { return whiteSpace.find(c) != std::string_view::npos; }
 
 std::string blankBlock(std::string_view space) { return "[" + std::string(space) + "]"; }
 
-// One unit of apertium's output.
+// One unit of apertium's output: a character (escaped or not, a byte of UTF-8), a space, or a
+// blank block's contents.
 struct Piece {
     enum class Kind { character, escaped, space, blank } kind;
-    std::string text;
+    char character = 0;
+    std::string blank{};
 };
 
 std::vector<Piece> readPieces(std::string_view output) {
     std::vector<Piece> pieces;
+    pieces.reserve(output.size());
     for (std::size_t index = 0; index < output.size();) {
         const char c = output[index];
         if (c == '\\' && index + 1 < output.size()) {
-            pieces.push_back({Piece::Kind::escaped, std::string(1, output[index + 1])});
+            pieces.push_back({Piece::Kind::escaped, output[index + 1]});
             index += 2;
         } else if (c == '[') {
             std::string content;
@@ -36,15 +39,14 @@ std::vector<Piece> readPieces(std::string_view output) {
             ++index;
             const bool endMark = content.empty() && !pieces.empty() &&
                                  pieces.back().kind == Piece::Kind::character &&
-                                 pieces.back().text == ".";
+                                 pieces.back().character == '.';
             if (endMark) {
                 pieces.pop_back();
             } else if (!content.empty()) {
-                pieces.push_back({Piece::Kind::blank, std::move(content)});
+                pieces.push_back({Piece::Kind::blank, 0, std::move(content)});
             }
         } else {
-            pieces.push_back(
-                {c == ' ' ? Piece::Kind::space : Piece::Kind::character, std::string(1, c)});
+            pieces.push_back({c == ' ' ? Piece::Kind::space : Piece::Kind::character, c});
             ++index;
         }
     }
@@ -90,7 +92,7 @@ std::string apertiumOutput(std::string_view output, std::string_view original) {
     const auto isMark = [&](const Piece& piece) {
         if (piece.kind != Piece::Kind::character)
             return false;
-        const char c = piece.text.front();
+        const char c = piece.character;
         return c == '@' || ((c == '#' || c == '*') && original.find(c) == std::string_view::npos);
     };
     const std::vector<Piece> pieces = readPieces(output);
@@ -107,7 +109,7 @@ std::string apertiumOutput(std::string_view output, std::string_view original) {
             case Piece::Kind::blank:
                 space = false;
                 afterWord = false;
-                text += piece.text;
+                text += piece.blank;
                 break;
             case Piece::Kind::character:
             case Piece::Kind::escaped: {
@@ -120,7 +122,7 @@ std::string apertiumOutput(std::string_view output, std::string_view original) {
                     text += ' ';
                 space = false;
                 afterWord = true;
-                text += piece.text;
+                text += piece.character;
                 break;
             }
         }

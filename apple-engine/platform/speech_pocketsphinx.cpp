@@ -28,6 +28,8 @@ constexpr std::string_view usEnglish = "en_US";
 // bring its names forward, little enough to leave the rest of the speech alone.
 constexpr float vocabularyWeight = 0.05f;
 constexpr char vocabularySearch[] = "norvi-vocabulary";
+// What PocketSphinx names the search it makes from "-lm".
+constexpr char defaultSearch[] = "_default";
 constexpr double inputRate = 16000.0;
 
 bool isFile(const std::string& path) {
@@ -223,9 +225,10 @@ class Decoder {
             throw SpeechError("PocketSphinx could not read the vocabulary's language model.");
     }
 
-    // The model the decoder was loaded with: the one model of its search's model set.
+    // The model the decoder was loaded with: the one model of its first search's model set.
+    // The search is asked for by its name: ps_get_search() leaks an iterator in this version.
     ngram_model_t* generalModel() const {
-        ngram_model_t* set = ps_get_lm(decoder_, ps_get_search(decoder_));
+        ngram_model_t* set = ps_get_lm(decoder_, defaultSearch);
         if (set == nullptr)
             return nullptr;
         ngram_model_set_iter_t* iterator = ngram_model_set_iter(set);
@@ -248,8 +251,9 @@ class Decoder {
         const bool written = writeAll(fd, vocabularyLanguageModel(phrases));
         ::close(fd);
         ngram_model_t* model =
-            written ? ngram_model_read(config_, path.c_str(), NGRAM_ARPA,
-                                       logmath_retain(ps_get_logmath(decoder_)))
+            // The model takes its own reference to the decoder's log-math tables (as the
+            // decoder's own models do), whatever the header says about ownership.
+            written ? ngram_model_read(config_, path.c_str(), NGRAM_ARPA, ps_get_logmath(decoder_))
                     : nullptr;
         ::unlink(path.c_str());
         return model;

@@ -154,11 +154,13 @@ class ApertiumPipeline {
             co_return text;
         if (!socket_)
             start(co_await asio::this_coro::executor);
+        const std::chrono::milliseconds limit = timeoutFor(input->size());
         std::variant<Reply, std::monostate> outcome =
-            co_await (exchange(*input + '\0') || expire());
+            co_await (exchange(*input + '\0') || expire(limit));
         if (outcome.index() == 1) {
             stop();
-            throw TranslationError("apertium did not translate within " + timeoutText() + ".");
+            throw TranslationError("apertium did not translate within " + secondsText(limit) +
+                                   ".");
         }
         Reply reply = std::get<0>(std::move(outcome));
         if (!reply.text) {
@@ -174,8 +176,14 @@ class ApertiumPipeline {
         std::string failure;
     };
 
-    std::string timeoutText() const {
-        const auto count = std::chrono::duration<double>(timeout_).count();
+    // apertium translates some 25 kB a second here; a long text gets a second more for every
+    // 10 kB, so only a pipeline that is stuck runs out of time.
+    std::chrono::milliseconds timeoutFor(std::size_t bytes) const {
+        return timeout_ + std::chrono::seconds(bytes / 10000);
+    }
+
+    static std::string secondsText(std::chrono::milliseconds duration) {
+        const auto count = std::chrono::duration<double>(duration).count();
         char text[32];
         std::snprintf(text, sizeof text, "%g", count);
         return std::string(text) + (count == 1 ? " second" : " seconds");
@@ -216,12 +224,25 @@ class ApertiumPipeline {
         return "apertium could not be reached: " + error.message();
     }
 
+    // Writes and reads at once: a long text's answer starts before the text is all written,
+    // and apertium stops reading while nobody takes its output.
     asio::awaitable<Reply> exchange(std::string request) {
+        using namespace asio::experimental::awaitable_operators;
+        auto [written, reply] = co_await (send(std::move(request)) && receive());
+        if (written && reply.text)
+            co_return Reply{std::nullopt, failure(written)};
+        co_return reply;
+    }
+
+    asio::awaitable<std::error_code> send(std::string request) {
         std::error_code error;
         co_await asio::async_write(*socket_, asio::buffer(request),
                                    asio::redirect_error(asio::use_awaitable, error));
-        if (error)
-            co_return Reply{std::nullopt, failure(error)};
+        co_return error;
+    }
+
+    asio::awaitable<Reply> receive() {
+        std::error_code error;
         const std::size_t length =
             co_await asio::async_read_until(*socket_, asio::dynamic_buffer(received_), '\0',
                                             asio::redirect_error(asio::use_awaitable, error));
@@ -232,8 +253,8 @@ class ApertiumPipeline {
         co_return Reply{std::move(reply), {}};
     }
 
-    asio::awaitable<void> expire() {
-        asio::steady_timer timer(co_await asio::this_coro::executor, timeout_);
+    asio::awaitable<void> expire(std::chrono::milliseconds limit) {
+        asio::steady_timer timer(co_await asio::this_coro::executor, limit);
         co_await timer.async_wait(asio::use_awaitable);
     }
 

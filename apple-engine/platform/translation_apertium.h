@@ -12,7 +12,8 @@ namespace norvi::engine {
 struct ApertiumOptions {
     // Where apertium's installed translation modes are ("eng-spa.mode", ...).
     std::string modesDirectory = "/usr/share/apertium/modes";
-    // How long one translation may take, the first one's start of the pipeline included.
+    // How long one translation may take, the first one's start of the pipeline included; a
+    // second more for every 10 kB of text.
     std::chrono::milliseconds timeout = std::chrono::seconds(10);
 };
 

@@ -2,6 +2,7 @@
 // rules, the pronunciations, apertium's modes and pipelines (with stand-in modes), and the
 // child processes they run.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -196,7 +197,8 @@ TEST(ApertiumTranslation, LanguageCodesAreTwoLetterWhereTheyCanBe) {
 
 // Stand-in modes: apertium-wblank-mode puts -z after each program of a mode, so sed -z -u
 // answers each request at once, here with a prefix that tells the modes apart. A request
-// containing "hang" makes sed wait for more input; "false" ends at once.
+// containing "hang" makes sed wait for more input; "false" ends at once; a script that
+// ignores the -z passes everything through with cat as it reads it, as apertium does.
 class StandInModes : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -207,6 +209,9 @@ class StandInModes : public ::testing::Test {
         write("spa-eng_US.mode", "sed -u 's/^/US:/'");
         write("cat-oci_aran.mode", "sed -u 's/^/aran:/'");
         write("eng-deu.mode", "false");
+        const std::string passThrough = directory_.writeFile("pass-through", "#!/bin/sh\nexec cat\n");
+        ::chmod(passThrough.c_str(), 0755);
+        write("eng-fra.mode", passThrough);
         write("eng-spa-debug.mode", "false");
         write("README", "not a mode");
         translation_ =
@@ -250,14 +255,14 @@ TEST_F(StandInModes, InstalledPairsAreTheModesByTwoLetterCodes) {
         {"en", "es", LanguageStatus::installed},     {"en-US", "es_ES", LanguageStatus::installed},
         {"eng", "spa", LanguageStatus::installed},   {"es", "en", LanguageStatus::installed},
         {"ca", "oc", LanguageStatus::installed},     {"en", "de", LanguageStatus::installed},
-        {"es", "de", LanguageStatus::unsupported},   {"en", "fr", LanguageStatus::unsupported},
+        {"es", "de", LanguageStatus::unsupported},   {"fr", "en", LanguageStatus::unsupported},
         {"en", "en", LanguageStatus::unsupported},   {"", "es", LanguageStatus::unsupported},
     };
     for (const auto& [source, target, status] : cases) {
         EXPECT_EQ(availability->status({source}, {target}), status) << source << " " << target;
     }
     EXPECT_EQ(availability->supportedLanguages(),
-              (std::vector<Language>{{"ca"}, {"oc"}, {"en"}, {"de"}, {"es"}}));
+              (std::vector<Language>{{"ca"}, {"oc"}, {"en"}, {"de"}, {"fr"}, {"es"}}));
 }
 
 TEST_F(StandInModes, ATargetWithARegionPrefersThatVariant) {
@@ -277,6 +282,13 @@ TEST_F(StandInModes, OnePipelineServesEveryTranslationUntilOneTimesOut) {
               "failed: apertium did not translate within 0.2 seconds.");
     // A new pipeline takes over.
     EXPECT_EQ(translate(*english, "three"), "plain:three");
+    // An answer longer than the socket holds is read while the text is still being written.
+    std::string longText;
+    while (longText.size() < (1 << 20))
+        longText += "many words ";
+    longText.pop_back();
+    const std::string translated = translate(*session("en", "fr"), longText);
+    EXPECT_TRUE(translated == longText) << translated.substr(0, 100);
     EXPECT_EQ(translate(*session("en", "de"), "anything"), "failed: apertium ended before it answered.");
 }
 
