@@ -8,9 +8,13 @@ namespace {
 constexpr std::string_view whiteSpace = " \t\n\r\f\v";
 constexpr std::string_view reserved = "\\[]^$/@<>{}";
 
-bool isSpace(char c) { return whiteSpace.find(c) != std::string_view::npos; }
+bool isSpace(char c) {
+    return whiteSpace.find(c) != std::string_view::npos;
+}
 
-std::string blankBlock(std::string_view space) { return "[" + std::string(space) + "]"; }
+std::string blankBlock(std::string_view space) {
+    return "[" + std::string(space) + "]";
+}
 
 // One unit of apertium's output: a character (escaped or not, a byte of UTF-8), a space, or a
 // blank block's contents.

@@ -7,8 +7,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -20,7 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string errorText(int error) { return std::strerror(error); }
+std::string errorText(int error) {
+    return std::strerror(error);
+}
 
 // Owns the spawn attributes for the length of one posix_spawnp call.
 struct SpawnSettings {
@@ -42,9 +44,8 @@ struct SpawnSettings {
         posix_spawnattr_setsigdefault(&attributes, &all);
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setpgroup(&attributes, 0);
-        posix_spawnattr_setflags(&attributes,
-                                 POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                     POSIX_SPAWN_SETSIGMASK);
+        posix_spawnattr_setflags(
+            &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     }
     ~SpawnSettings() {
         posix_spawnattr_destroy(&attributes);
@@ -90,9 +91,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
     socket_ = sockets[0];
 }
 
-ChildProcess::~ChildProcess() { stop(); }
+ChildProcess::~ChildProcess() {
+    stop();
+}
 
-int ChildProcess::releaseSocket() { return std::exchange(socket_, -1); }
+int ChildProcess::releaseSocket() {
+    return std::exchange(socket_, -1);
+}
 
 std::optional<int> ChildProcess::stop(std::chrono::milliseconds grace) {
     if (socket_ >= 0)
@@ -133,8 +138,7 @@ std::optional<std::string> runProgram(const std::vector<std::string>& arguments,
             child->stop(std::chrono::milliseconds(0));
             return std::nullopt;
         }
-        pollfd watched{fd, static_cast<short>(POLLIN | (written < input.size() ? POLLOUT : 0)),
-                       0};
+        pollfd watched{fd, static_cast<short>(POLLIN | (written < input.size() ? POLLOUT : 0)), 0};
         if (::poll(&watched, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
             return std::nullopt;
         }
@@ -158,7 +162,8 @@ std::optional<std::string> runProgram(const std::vector<std::string>& arguments,
                 output.append(buffer, static_cast<std::size_t>(count));
         }
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     const std::optional<int> status = child->stop(std::max(left, std::chrono::milliseconds(0)));
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0)
         return std::nullopt;

@@ -12,25 +12,21 @@ namespace {
 // syllabic combinations spelled out the way CMU's dictionary writes them.
 const std::map<std::string_view, std::string_view>& phoneTable() {
     static const std::map<std::string_view, std::string_view> table{
-        {"a", "AE"},       {"aɪ", "AY"},       {"aɪə", "AY AH"},  {"aɪɚ", "AY ER"},
-        {"aʊ", "AW"},      {"b", "B"},         {"d", "D"},        {"dʒ", "JH"},
-        {"e", "EH"},       {"eɪ", "EY"},       {"f", "F"},        {"g", "G"},
-        {"h", "HH"},       {"i", "IY"},        {"iə", "IY AH"},   {"iː", "IY"},
-        {"j", "Y"},        {"k", "K"},         {"l", "L"},        {"l̩", "AH L"},
-        {"m", "M"},        {"m̩", "AH M"},     {"n", "N"},        {"n̩", "AH N"},
-        {"o", "OW"},       {"oʊ", "OW"},       {"oː", "OW"},      {"oːɹ", "AO R"},
-        {"p", "P"},        {"r", "R"},         {"s", "S"},        {"t", "T"},
-        {"tʃ", "CH"},      {"u", "UW"},        {"uː", "UW"},      {"v", "V"},
-        {"w", "W"},        {"x", "K"},         {"z", "Z"},        {"æ", "AE"},
-        {"ð", "DH"},       {"ŋ", "NG"},        {"ɐ", "AH"},       {"ɑ", "AA"},
-        {"ɑ̃", "AA"},      {"ɑː", "AA"},       {"ɑːɹ", "AA R"},   {"ɒ", "AA"},
-        {"ɔ", "AO"},       {"ɔɪ", "OY"},       {"ɔː", "AO"},      {"ɔːɹ", "AO R"},
-        {"ə", "AH"},       {"əl", "AH L"},     {"ɚ", "ER"},       {"ɛ", "EH"},
-        {"ɛɹ", "EH R"},    {"ɜ", "ER"},        {"ɜː", "ER"},      {"ɝ", "ER"},
-        {"ɡ", "G"},        {"ɪ", "IH"},        {"ɪɹ", "IH R"},    {"ɫ", "L"},
-        {"ɹ", "R"},        {"ɾ", "T"},         {"ʃ", "SH"},       {"ʊ", "UH"},
-        {"ʊɹ", "UH R"},    {"ʌ", "AH"},        {"ʒ", "ZH"},       {"ʔ", "T"},
-        {"θ", "TH"},       {"ᵻ", "IH"},
+        {"a", "AE"},  {"aɪ", "AY"},    {"aɪə", "AY AH"}, {"aɪɚ", "AY ER"}, {"aʊ", "AW"},
+        {"b", "B"},   {"d", "D"},      {"dʒ", "JH"},     {"e", "EH"},      {"eɪ", "EY"},
+        {"f", "F"},   {"g", "G"},      {"h", "HH"},      {"i", "IY"},      {"iə", "IY AH"},
+        {"iː", "IY"}, {"j", "Y"},      {"k", "K"},       {"l", "L"},       {"l̩", "AH L"},
+        {"m", "M"},   {"m̩", "AH M"},   {"n", "N"},       {"n̩", "AH N"},    {"o", "OW"},
+        {"oʊ", "OW"}, {"oː", "OW"},    {"oːɹ", "AO R"},  {"p", "P"},       {"r", "R"},
+        {"s", "S"},   {"t", "T"},      {"tʃ", "CH"},     {"u", "UW"},      {"uː", "UW"},
+        {"v", "V"},   {"w", "W"},      {"x", "K"},       {"z", "Z"},       {"æ", "AE"},
+        {"ð", "DH"},  {"ŋ", "NG"},     {"ɐ", "AH"},      {"ɑ", "AA"},      {"ɑ̃", "AA"},
+        {"ɑː", "AA"}, {"ɑːɹ", "AA R"}, {"ɒ", "AA"},      {"ɔ", "AO"},      {"ɔɪ", "OY"},
+        {"ɔː", "AO"}, {"ɔːɹ", "AO R"}, {"ə", "AH"},      {"əl", "AH L"},   {"ɚ", "ER"},
+        {"ɛ", "EH"},  {"ɛɹ", "EH R"},  {"ɜ", "ER"},      {"ɜː", "ER"},     {"ɝ", "ER"},
+        {"ɡ", "G"},   {"ɪ", "IH"},     {"ɪɹ", "IH R"},   {"ɫ", "L"},       {"ɹ", "R"},
+        {"ɾ", "T"},   {"ʃ", "SH"},     {"ʊ", "UH"},      {"ʊɹ", "UH R"},   {"ʌ", "AH"},
+        {"ʒ", "ZH"},  {"ʔ", "T"},      {"θ", "TH"},      {"ᵻ", "IH"},
     };
     return table;
 }
@@ -80,9 +76,8 @@ std::vector<std::optional<std::string>> espeakPronunciations(
     std::string input;
     for (const std::string& word : words)
         input += word + "\n";
-    const std::optional<std::string> output =
-        runProgram({"espeak-ng", "-q", "--ipa", "--sep= ", "-v", "en-us"}, input,
-                   std::chrono::seconds(10));
+    const std::optional<std::string> output = runProgram(
+        {"espeak-ng", "-q", "--ipa", "--sep= ", "-v", "en-us"}, input, std::chrono::seconds(10));
     if (!output)
         return pronunciations;
     std::vector<std::string_view> lines;

@@ -112,9 +112,9 @@ class Decoder {
   public:
     explicit Decoder(const PocketsphinxModel& model) {
         err_set_logfp(nullptr);
-        config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(),
-                              "-lm", model.languageModel.c_str(), "-dict",
-                              model.dictionary.c_str(), "-logfn", "/dev/null", nullptr);
+        config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-lm",
+                              model.languageModel.c_str(), "-dict", model.dictionary.c_str(),
+                              "-logfn", "/dev/null", nullptr);
         decoder_ = config_ == nullptr ? nullptr : ps_init(config_);
         if (decoder_ == nullptr) {
             if (config_ != nullptr)
@@ -242,17 +242,17 @@ class Decoder {
 
     ngram_model_t* readModel(const std::vector<std::vector<std::string>>& phrases) const {
         const char* directory = std::getenv("TMPDIR");
-        std::string path = std::string(directory != nullptr && *directory != '\0' ? directory
-                                                                                  : "/tmp") +
-                           "/norvi-vocabulary-XXXXXX";
+        std::string path =
+            std::string(directory != nullptr && *directory != '\0' ? directory : "/tmp") +
+            "/norvi-vocabulary-XXXXXX";
         const int fd = ::mkstemp(path.data());
         if (fd < 0)
             return nullptr;
         const bool written = writeAll(fd, vocabularyLanguageModel(phrases));
         ::close(fd);
+        // The model takes its own reference to the decoder's log-math tables (as the decoder's
+        // own models do), whatever the header says about ownership.
         ngram_model_t* model =
-            // The model takes its own reference to the decoder's log-math tables (as the
-            // decoder's own models do), whatever the header says about ownership.
             written ? ngram_model_read(config_, path.c_str(), NGRAM_ARPA, ps_get_logmath(decoder_))
                     : nullptr;
         ::unlink(path.c_str());
@@ -296,8 +296,8 @@ class PocketsphinxTranscriber final : public SpeechTranscriber {
 // Feeds the decoder on the analyzer's thread and turns its utterances into results.
 class Recognition {
   public:
-    Recognition(std::unique_ptr<Decoder> decoder,
-                std::shared_ptr<AsyncQueue<SpeechResult>> results, bool volatileResults)
+    Recognition(std::unique_ptr<Decoder> decoder, std::shared_ptr<AsyncQueue<SpeechResult>> results,
+                bool volatileResults)
         : decoder_(std::move(decoder)),
           results_(std::move(results)),
           volatileResults_(volatileResults) {}
@@ -516,9 +516,9 @@ class PocketsphinxSpeech final : public Speech {
             transcriber = std::dynamic_pointer_cast<PocketsphinxTranscriber>(modules.front());
         if (!transcriber)
             throw SpeechError("The analyzer needs one transcriber of this recognizer.");
-        return std::make_shared<PocketsphinxAnalyzer>(std::make_shared<Recognition>(
-            std::make_unique<Decoder>(model_), transcriber->queue(),
-            transcriber->volatileResults()));
+        return std::make_shared<PocketsphinxAnalyzer>(
+            std::make_shared<Recognition>(std::make_unique<Decoder>(model_), transcriber->queue(),
+                                          transcriber->volatileResults()));
     }
 
   private:
@@ -575,8 +575,7 @@ std::string vocabularyLanguageModel(const std::vector<std::vector<std::string>>&
     if (bigrams > 0) {
         arpa += "\n\\2-grams:\n";
         for (const auto& [word, next] : followers) {
-            const std::string probability =
-                logProbability(0.5 / static_cast<double>(next.size()));
+            const std::string probability = logProbability(0.5 / static_cast<double>(next.size()));
             for (const std::string& follower : next)
                 arpa += probability + " " + word + " " + follower + "\n";
         }

@@ -73,8 +73,8 @@ std::optional<InstalledMode> parseMode(const std::filesystem::path& path) {
     const auto target = modeSide(std::string_view(name).substr(dash + 1));
     if (!source || !target)
         return std::nullopt;
-    return InstalledMode{name, path.string(), source->first, source->second, target->first,
-                         target->second};
+    return InstalledMode{name,           path.string(), source->first,
+                         source->second, target->first, target->second};
 }
 
 std::vector<InstalledMode> readModes(const std::string& directory) {
@@ -127,8 +127,8 @@ const InstalledMode* findMode(const std::vector<InstalledMode>& modes, const Lan
     for (const InstalledMode& mode : modes) {
         if (mode.source != *sourceCode || mode.target != *targetCode)
             continue;
-        const int score = variantScore(target, mode.targetVariant) * 3 +
-                          variantScore(source, mode.sourceVariant);
+        const int score =
+            variantScore(target, mode.targetVariant) * 3 + variantScore(source, mode.sourceVariant);
         if (score > bestScore) {
             best = &mode;
             bestScore = score;
@@ -159,8 +159,7 @@ class ApertiumPipeline {
             co_await (exchange(*input + '\0') || expire(limit));
         if (outcome.index() == 1) {
             stop();
-            throw TranslationError("apertium did not translate within " + secondsText(limit) +
-                                   ".");
+            throw TranslationError("apertium did not translate within " + secondsText(limit) + ".");
         }
         Reply reply = std::get<0>(std::move(outcome));
         if (!reply.text) {
@@ -194,8 +193,8 @@ class ApertiumPipeline {
     // null-flush pipeline by apertium-wblank-mode, answers at once. Its first argument is the
     // generator's option: -n leaves unknown words unmarked (what -u selects).
     void start(const asio::any_io_executor& executor) {
-        const std::optional<std::string> script = runProgram(
-            {"apertium-wblank-mode", "-z", mode_.path}, "", std::chrono::seconds(10));
+        const std::optional<std::string> script =
+            runProgram({"apertium-wblank-mode", "-z", mode_.path}, "", std::chrono::seconds(10));
         if (!script || script->find_first_not_of(" \n") == std::string::npos) {
             throw TranslationError("apertium could not read its mode " + mode_.name + ".");
         }
@@ -330,8 +329,7 @@ class ApertiumTranslation final : public Translation {
         const InstalledMode* mode = findMode(*modes_, installedSource, target);
         if (mode == nullptr) {
             throw TranslationError("apertium has no installed mode from " +
-                                   installedSource.identifier + " to " + target.identifier +
-                                   ".");
+                                   installedSource.identifier + " to " + target.identifier + ".");
         }
         return std::make_shared<ApertiumSession>(*mode, options_.timeout);
     }

@@ -54,8 +54,8 @@ Run transcribe(const std::string& pcm) {
     Run run;
     const double cpuBefore = childCpuSeconds();
     const auto started = std::chrono::steady_clock::now();
-    run.result = norvi::testing::runProcess(NORVI_APPLE_ENGINE_PROGRAM, options,
-                                            std::chrono::minutes(10));
+    run.result =
+        norvi::testing::runProcess(NORVI_APPLE_ENGINE_PROGRAM, options, std::chrono::minutes(10));
     run.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     run.cpuSeconds = childCpuSeconds() - cpuBefore;

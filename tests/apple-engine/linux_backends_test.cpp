@@ -2,18 +2,18 @@
 // rules, the pronunciations, apertium's modes and pipelines (with stand-in modes), and the
 // child processes they run.
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
-#include <gtest/gtest.h>
 
 #include "apple-engine/line_translator.h"
 #include "apple-engine/platform/apertium_stream_format.h"
@@ -72,9 +72,8 @@ TEST(PocketsphinxSpeech, SpeaksUsEnglishOnlyAndNeverDownloads) {
 }
 
 TEST(PocketsphinxSpeech, AMissingModelIsReportedNotFetched) {
-    const std::shared_ptr<Speech> speech =
-        makePocketsphinxSpeech({"/nonexistent/en-us", "/nonexistent/en-us.lm.bin",
-                                "/nonexistent/cmudict-en-us.dict"});
+    const std::shared_ptr<Speech> speech = makePocketsphinxSpeech(
+        {"/nonexistent/en-us", "/nonexistent/en-us.lm.bin", "/nonexistent/cmudict-en-us.dict"});
     const auto transcriber = speech->makeTranscriber(Locale::fromIdentifier("en_US"), {});
     EXPECT_EQ(speech->installedLocales(), std::vector<Locale>{});
     EXPECT_EQ(speech->assetStatus({transcriber}), AssetStatus::supported);
@@ -209,7 +208,8 @@ class StandInModes : public ::testing::Test {
         write("spa-eng_US.mode", "sed -u 's/^/US:/'");
         write("cat-oci_aran.mode", "sed -u 's/^/aran:/'");
         write("eng-deu.mode", "false");
-        const std::string passThrough = directory_.writeFile("pass-through", "#!/bin/sh\nexec cat\n");
+        const std::string passThrough =
+            directory_.writeFile("pass-through", "#!/bin/sh\nexec cat\n");
         ::chmod(passThrough.c_str(), 0755);
         write("eng-fra.mode", passThrough);
         write("eng-spa-debug.mode", "false");
@@ -246,17 +246,18 @@ class StandInModes : public ::testing::Test {
 };
 
 TEST_F(StandInModes, InstalledPairsAreTheModesByTwoLetterCodes) {
-    const auto availability = translation_->makeLanguageAvailability(TranslationStrategy::lowLatency);
+    const auto availability =
+        translation_->makeLanguageAvailability(TranslationStrategy::lowLatency);
     const struct {
         std::string source;
         std::string target;
         LanguageStatus status;
     } cases[] = {
-        {"en", "es", LanguageStatus::installed},     {"en-US", "es_ES", LanguageStatus::installed},
-        {"eng", "spa", LanguageStatus::installed},   {"es", "en", LanguageStatus::installed},
-        {"ca", "oc", LanguageStatus::installed},     {"en", "de", LanguageStatus::installed},
-        {"es", "de", LanguageStatus::unsupported},   {"fr", "en", LanguageStatus::unsupported},
-        {"en", "en", LanguageStatus::unsupported},   {"", "es", LanguageStatus::unsupported},
+        {"en", "es", LanguageStatus::installed},   {"en-US", "es_ES", LanguageStatus::installed},
+        {"eng", "spa", LanguageStatus::installed}, {"es", "en", LanguageStatus::installed},
+        {"ca", "oc", LanguageStatus::installed},   {"en", "de", LanguageStatus::installed},
+        {"es", "de", LanguageStatus::unsupported}, {"fr", "en", LanguageStatus::unsupported},
+        {"en", "en", LanguageStatus::unsupported}, {"", "es", LanguageStatus::unsupported},
     };
     for (const auto& [source, target, status] : cases) {
         EXPECT_EQ(availability->status({source}, {target}), status) << source << " " << target;
@@ -289,27 +290,30 @@ TEST_F(StandInModes, OnePipelineServesEveryTranslationUntilOneTimesOut) {
     longText.pop_back();
     const std::string translated = translate(*session("en", "fr"), longText);
     EXPECT_TRUE(translated == longText) << translated.substr(0, 100);
-    EXPECT_EQ(translate(*session("en", "de"), "anything"), "failed: apertium ended before it answered.");
+    EXPECT_EQ(translate(*session("en", "de"), "anything"),
+              "failed: apertium ended before it answered.");
 }
 
 TEST_F(StandInModes, AFailedLineTranslationIsReportedAndTheNextLineGoesOn) {
     std::vector<OutputRecord> records;
     auto translator = std::make_shared<Translator>(Translator{session("en", "es")});
     auto lineTranslator = std::make_shared<LineTranslator>(
-        translator, loop_.get_executor(), [&](const OutputRecord& record) {
-            records.push_back(record);
-        });
-    lineTranslator->submit({.id = 1, .isFinal = true, .text = "please hang", .startMs = 0,
-                            .endMs = 900});
-    lineTranslator->submit({.id = 2, .isFinal = true, .text = "fine", .startMs = 1000,
-                            .endMs = 1500});
+        translator, loop_.get_executor(),
+        [&](const OutputRecord& record) { records.push_back(record); });
+    lineTranslator->submit(
+        {.id = 1, .isFinal = true, .text = "please hang", .startMs = 0, .endMs = 900});
+    lineTranslator->submit(
+        {.id = 2, .isFinal = true, .text = "fine", .startMs = 1000, .endMs = 1500});
     loop_.run();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(std::get<ErrorEvent>(records[0]).message,
               "Translation failed: apertium did not translate within 0.2 seconds.");
-    EXPECT_EQ(std::get<LineEvent>(records[1]),
-              (LineEvent{.id = 2, .isFinal = true, .text = "fine", .translation = "plain:fine",
-                         .startMs = 1000, .endMs = 1500}));
+    EXPECT_EQ(std::get<LineEvent>(records[1]), (LineEvent{.id = 2,
+                                                          .isFinal = true,
+                                                          .text = "fine",
+                                                          .translation = "plain:fine",
+                                                          .startMs = 1000,
+                                                          .endMs = 1500}));
     EXPECT_TRUE(lineTranslator->isIdle());
 }
 

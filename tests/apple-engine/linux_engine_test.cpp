@@ -45,7 +45,8 @@ std::vector<json> records(const ProcessResult& result) {
 std::vector<json> finalLines(const std::vector<json>& all) {
     std::vector<json> finals;
     for (const json& record : all) {
-        if (record["type"] == "line" && record["isFinal"] == true && !record.contains("translation"))
+        if (record["type"] == "line" && record["isFinal"] == true &&
+            !record.contains("translation"))
             finals.push_back(record);
     }
     return finals;
@@ -58,7 +59,8 @@ class PocketsphinxEngine : public ::testing::Test {
 
 TEST_F(PocketsphinxEngine, TranscribesItsOwnTestRecording) {
     std::ifstream file(recording, std::ios::binary);
-    ASSERT_TRUE(file) << recording << " is missing (scripts/setup.sh installs pocketsphinx-testdata)";
+    ASSERT_TRUE(file) << recording
+                      << " is missing (scripts/setup.sh installs pocketsphinx-testdata)";
     const std::string pcm((std::istreambuf_iterator<char>(file)), {});
     const auto result = runEngine({"transcribe", "--language", "en-US"}, realMachine, pcm);
     ASSERT_EQ(result.exitStatus, 0) << result.standardError;
@@ -140,10 +142,10 @@ TEST_F(PocketsphinxEngine, AMadeUpNameIsHeardOnlyFromTheVocabulary) {
     const std::vector<json> finals = finalLines(records(with));
     ASSERT_EQ(finals.size(), 1u) << with.standardOutput;
     EXPECT_EQ(finals.front()["text"], sentence);
-    EXPECT_NE(with.standardError.find(
-                  "norvi-apple-engine: vocabulary word without a pronunciation: -\n"
-                  "norvi-apple-engine: contextual strings set (2 terms)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        with.standardError.find("norvi-apple-engine: vocabulary word without a pronunciation: -\n"
+                                "norvi-apple-engine: contextual strings set (2 terms)\n"),
+        std::string::npos)
         << with.standardError;
 }
 
@@ -172,8 +174,8 @@ TEST_F(ApertiumEngine, TranslatesEnglishToSpanish) {
         {"en", "es", "  ", "  "},
     };
     for (const auto& [language, target, text, translation] : cases) {
-        const auto result = runEngine({"translate", "--language", language, "--target", target},
-                                      realMachine, text);
+        const auto result =
+            runEngine({"translate", "--language", language, "--target", target}, realMachine, text);
         SCOPED_TRACE(text);
         EXPECT_EQ(result.exitStatus, 0) << result.standardError;
         EXPECT_EQ(result.standardOutput,
@@ -181,8 +183,8 @@ TEST_F(ApertiumEngine, TranslatesEnglishToSpanish) {
         EXPECT_EQ(result.standardError, "");
     }
     // The characters of apertium's stream format come through as text.
-    const auto result = runEngine({"translate", "--language", "en", "--target", "es"},
-                                  realMachine, "a/b <c> [d] {e} ^f$ @g \\h");
+    const auto result = runEngine({"translate", "--language", "en", "--target", "es"}, realMachine,
+                                  "a/b <c> [d] {e} ^f$ @g \\h");
     EXPECT_EQ(result.exitStatus, 0);
     const std::string translation = json::parse(result.standardOutput)["translation"];
     for (const std::string piece : {"/", "<", ">", "[", "]", "{", "}", "^", "$", "@g", "\\"}) {
@@ -222,7 +224,8 @@ TEST_F(ApertiumEngine, TranscribeTranslatesEachLineAfterItsUntranslatedRecord) {
     ASSERT_EQ(result.exitStatus, 0) << result.standardError;
     const std::vector<json> all = records(result);
     ASSERT_FALSE(all.empty());
-    EXPECT_EQ(all.front(), json::parse(R"({"speechLocale":"en_US","translation":true,"type":"ready"})"));
+    EXPECT_EQ(all.front(),
+              json::parse(R"({"speechLocale":"en_US","translation":true,"type":"ready"})"));
     std::vector<json> translatedFinals;
     for (std::size_t index = 1; index < all.size(); ++index) {
         const json& record = all[index];
@@ -301,9 +304,9 @@ TEST_F(ApertiumEngine, NoApertiumProcessOutlivesTheEngine) {
                                            realMachine, joined.pcm);
     options.keepStdinOpen = true;
     RunningProcess engine(NORVI_APPLE_ENGINE_PROGRAM, options);
-    ASSERT_TRUE(engine.waitForOutput(
-        [](const std::string& output) { return output.find("\"translation\":\"") != std::string::npos; }))
-        << engine.standardOutput();
+    ASSERT_TRUE(engine.waitForOutput([](const std::string& output) {
+        return output.find("\"translation\":\"") != std::string::npos;
+    })) << engine.standardOutput();
     engine.sendSignal(SIGKILL);
     EXPECT_EQ(engine.wait().termSignal, SIGKILL);
     EXPECT_TRUE(orphansGone(10s)) << "apertium still running after the engine was killed";

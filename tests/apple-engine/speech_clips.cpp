@@ -52,8 +52,8 @@ std::string spokenClip(const std::string& directory, const std::string& text) {
     static int clips = 0;
     const std::string stem = directory + "/clip" + std::to_string(++clips);
     run("flite", {"-voice", "slt", "-t", text, "-o", stem + ".wav"});
-    run("sox", {stem + ".wav", "-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer",
-                "-L", "-t", "raw", stem + ".raw"});
+    run("sox", {stem + ".wav", "-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer", "-L",
+                "-t", "raw", stem + ".raw"});
     return norvi::testing::readFile(stem + ".raw");
 }
 
@@ -87,13 +87,14 @@ double wordErrorRate(const std::string& reference, const std::string& hypothesis
         for (std::size_t column = 1; column <= heard.size(); ++column) {
             const std::size_t substitution =
                 previous[column - 1] + (expected[row - 1] == heard[column - 1] ? 0 : 1);
-            current[column] = std::min({substitution, previous[column] + 1, current[column - 1] + 1});
+            current[column] =
+                std::min({substitution, previous[column] + 1, current[column - 1] + 1});
         }
         previous = std::move(current);
     }
-    return expected.empty() ? 0.0
-                            : static_cast<double>(previous.back()) /
-                                  static_cast<double>(expected.size());
+    return expected.empty()
+               ? 0.0
+               : static_cast<double>(previous.back()) / static_cast<double>(expected.size());
 }
 
 }  // namespace norvi::engine::testing
