@@ -11,6 +11,8 @@ debian_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libasio-dev nlohmann-json3-dev liburiparser-dev libsoxr-dev libicu-dev
     libpulse-dev pulseaudio pulseaudio-utils
+    libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
+    apertium apertium-eng-spa espeak-ng
     flite sox
     nodejs npm
 )

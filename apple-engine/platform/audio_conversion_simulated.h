@@ -12,9 +12,7 @@ struct SimulatedAudioConversionOptions {
     bool converterFails = false;
 };
 
-// Formats, buffers and a converter that really converts: from mono audio at a whole-number
-// rate to any sample type, whole-number rate and channel count, resampling by linear
-// interpolation (exact when the rates are equal).
+// The linear conversion of audio_conversion_linear.h, failing where the options say.
 std::shared_ptr<AudioConversion> makeSimulatedAudioConversion(
     SimulatedAudioConversionOptions options = {});
 

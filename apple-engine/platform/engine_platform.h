@@ -22,8 +22,12 @@ struct EnginePlatform {
 // The simulated machine of a scenario. Throws simulation::ScenarioError.
 EnginePlatform makeSimulatedEnginePlatform(std::shared_ptr<const simulation::Scenario> scenario);
 
-// The platform NORVI_SIMULATION selects; without real backends on this system, the simulated
-// default machine when it is unset. Throws simulation::ScenarioError.
+// The real machine: recognition with PocketSphinx, translation with apertium, both offline
+// (docs/linux-engine-backend.md). Nothing is loaded or started until a command asks.
+EnginePlatform makeLinuxEnginePlatform();
+
+// The platform NORVI_SIMULATION selects: the simulated machine while it is set, else the real
+// one. Throws simulation::ScenarioError.
 EnginePlatform makeEnginePlatform();
 
 }  // namespace norvi::engine

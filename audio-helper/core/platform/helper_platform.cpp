@@ -8,16 +8,6 @@
 #include "audio-helper/tap/platform/core_audio_pulse.h"
 
 namespace norvi::helper {
-namespace {
-
-// Linux offers everything the helper gates on a macOS version: the audio server's capture
-// stands in for process taps and the microphone watch.
-class LinuxOperatingSystem final : public OperatingSystem {
-  public:
-    bool isOperatingSystemAtLeast(OperatingSystemVersion) const override { return true; }
-};
-
-}  // namespace
 
 HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Scenario> scenario) {
     HelperPlatform platform;
@@ -32,7 +22,8 @@ HelperPlatform makeSimulatedHelperPlatform(std::shared_ptr<const simulation::Sce
 HelperPlatform makePulseHelperPlatform() {
     auto link = std::make_shared<pulse::PulseServerLink>();
     HelperPlatform platform;
-    platform.operatingSystem = std::make_shared<LinuxOperatingSystem>();
+    // The audio server's capture stands in for process taps and the microphone watch.
+    platform.operatingSystem = makeLinuxOperatingSystem();
     platform.coreGraphics = makePulseCoreGraphics(link);
     platform.coreAudio = makePulseCoreAudio(link);
     platform.screenCaptureKit = makePulseScreenCaptureKit(link);
