@@ -1,32 +1,41 @@
 #!/usr/bin/env bash
-# The main job on the simulated default machine: the system plays a short spoken clip (made
-# here with flite and sox), `norvi-audio-helper tap-stream` captures it, the host decodes every
-# chunk into `norvi-apple-engine transcribe --language en --target de`, and the transcript is
-# printed as it arrives. Recognition and translation are simulated on this platform: the
-# recognizer finds each stretch of speech by its energy and says the clip's next sentence.
+# The main job, for real on this machine: a private PulseAudio server stands in for the
+# desktop's sound system, flite speaks a short clip into it, `norvi-audio-helper tap-stream`
+# captures what it plays, the host decodes every chunk into `norvi-apple-engine transcribe
+# --language en-US --target es` (pocketsphinx recognizes, apertium translates), and the
+# transcript is printed as it arrives. Nothing is simulated; scripts/demo-simulated.sh runs the
+# same road on the simulated default machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default >/dev/null
 demo=build/demo
 mkdir -p "$demo"
 sentences=("Good morning everyone." "Let us review the numbers for this quarter." "Thank you all for listening.")
-if [[ ! -f $demo/clip.wav ]]; then
+if [[ ! -f $demo/road-clip.wav ]]; then
     parts=()
     for index in "${!sentences[@]}"; do
-        flite -t "${sentences[$index]}" -o "$demo/sentence$index.wav"
-        # 48 kHz, 16-bit, followed by a second of silence.
-        sox "$demo/sentence$index.wav" -r 48000 -b 16 "$demo/part$index.wav" pad 0 1
-        parts+=("$demo/part$index.wav")
+        flite -t "${sentences[$index]}" -o "$demo/road-sentence$index.wav"
+        # Each sentence followed by a second of silence, at the server's rate.
+        sox "$demo/road-sentence$index.wav" -r 48000 -b 16 "$demo/road-part$index.wav" pad 0 1
+        parts+=("$demo/road-part$index.wav")
     done
-    sox "${parts[@]}" "$demo/clip.wav"
+    sox "${parts[@]}" "$demo/road-clip.wav"
 fi
-cat > "$demo/scenario.json" <<JSON
-{
-  "comment": "The default machine, with the system playing the demo clip and the recognizer saying its sentences.",
-  "coreAudio": {"plays": {"signal": "wav", "path": "$PWD/$demo/clip.wav"}},
-  "speech": {"transcript": [$(printf '"%s",' "${sentences[@]}" | sed 's/,$//')]}
+server_dir="${TMPDIR:-/tmp}/norvi-demo-audio-server.$$"
+player=
+cleanup() {
+    [[ -n $player ]] && kill "$player" 2>/dev/null || true
+    scripts/test-audio-server.sh stop "$server_dir"
+    rm -rf "$server_dir"
 }
-JSON
-seconds=$(soxi -D "$demo/clip.wav")
-export NORVI_SIMULATION="$PWD/$demo/scenario.json"
-exec node host/norvi-host.js --language en --target de --duration "$(awk -v s="$seconds" 'BEGIN { print s + 0.5 }')" "$@"
+trap cleanup EXIT
+server_variable=$(scripts/test-audio-server.sh start "$server_dir")
+export PULSE_SERVER="${server_variable#*=}"
+unset NORVI_SIMULATION
+seconds=$(soxi -D "$demo/road-clip.wav")
+# The capture runs first; the clip starts playing a moment later and the capture stops a
+# moment after its end.
+(sleep 1.5 && exec paplay -d speaker "$demo/road-clip.wav") &
+player=$!
+node host/norvi-host.js --language en-US --target es \
+    --duration "$(awk -v s="$seconds" 'BEGIN { print s + 3 }')" "$@"
