@@ -5,16 +5,40 @@
 # until `minutes` of audio have gone through. Prints seconds of audio per second of wall time
 # and the CPU seconds both programs together spend per hour of audio.
 #
-#   bench/road/road_bench.sh [minutes, default 10]
+# With --real the engine runs on this machine's real backends (PocketSphinx, apertium) and
+# transcribes --language en-US --target es a loop of a sentence flite speaks followed by a
+# second of silence; the capture stays simulated, so the audio still comes as fast as it goes.
+# Keep the real runs within the helper's write queue (a few minutes): the recognizer is slower
+# than the capture, and a capture that outruns its reader by more drops the oldest chunks.
+#
+#   bench/road/road_bench.sh [minutes, default 10] [--real]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 minutes=${1:-10}
+real=${2:-}
+[[ -z $real || $real == --real ]] || { echo "road_bench: unknown option $real" >&2; exit 2; }
 [[ $minutes =~ ^[1-9][0-9]*$ ]] || { echo "road_bench: minutes must be a positive whole number" >&2; exit 2; }
 [[ -x build/bin/norvi-audio-helper && -x build/bin/norvi-apple-engine ]] ||
     { echo "road_bench: build first (scripts/setup.sh default)" >&2; exit 2; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-sox -n -r 48000 -b 16 -c 1 "$work/loop.wav" synth 1 sine 300 vol 0.3 pad 0 1
+bin=$PWD/build/bin
+engine_options=(--language en --target de)
+if [[ -n $real ]]; then
+    flite -t "Let us review the numbers for this quarter." -o "$work/sentence.wav"
+    sox "$work/sentence.wav" -r 48000 -b 16 -c 1 "$work/loop.wav" pad 0 1
+    # The host hands both programs one environment: the engine's stand-in drops the
+    # simulation so that only the capture is simulated.
+    bin=$work/bin
+    mkdir "$bin"
+    ln -s "$PWD/build/bin/norvi-audio-helper" "$bin/norvi-audio-helper"
+    printf '#!/bin/sh\nexec env -u NORVI_SIMULATION "%s" "$@"\n' "$PWD/build/bin/norvi-apple-engine" \
+        > "$bin/norvi-apple-engine"
+    chmod +x "$bin/norvi-apple-engine"
+    engine_options=(--language en-US --target es)
+else
+    sox -n -r 48000 -b 16 -c 1 "$work/loop.wav" synth 1 sine 300 vol 0.3 pad 0 1
+fi
 chunks=$((minutes * 600))
 cat > "$work/scenario.json" <<JSON
 {"coreAudio": {"plays": {"signal": "wav", "path": "$work/loop.wav", "loop": true},
@@ -27,7 +51,7 @@ NORVI_SIMULATION="$work/scenario.json" perl -e '
     system(@ARGV) == 0 or die "road_bench: the host failed\n";
     my @t = times;
     open(my $out, ">", $cpu) or die; printf $out "%.3f\n", $t[2] + $t[3];' -- "$work/cpu" \
-    node host/norvi-host.js --language en --target de --json --stats --chunks "$chunks" \
+    node host/norvi-host.js "${engine_options[@]}" --bin "$bin" --json --stats --chunks "$chunks" \
     2> "$work/stats" > "$work/records"
 end=$(date +%s.%N)
 children_cpu=$(cat "$work/cpu")
