@@ -242,9 +242,9 @@ TEST_F(PulseCoreAudioTest, TapAndMicrophoneAggregateDeliversTenMillisecondCycles
     EXPECT_THAT(cycles.byteSizes, ::testing::Each(480u * 8));
     const std::vector<float> microphone(cycles.buffers[0].begin() + 24000, cycles.buffers[0].end());
     const std::vector<float> tapSamples(cycles.buffers[1].begin() + 24000, cycles.buffers[1].end());
-    EXPECT_GT(pulsetest::toneLevel(tapSamples, 48000, 523), 0.15);
+    EXPECT_GT(pulsetest::toneLevel(tapSamples, 48000, 523), pulsetest::heardLevel);
     EXPECT_LT(pulsetest::toneLevel(tapSamples, 48000, 659), 0.02);
-    EXPECT_GT(pulsetest::toneLevel(microphone, 48000, 659), 0.15);
+    EXPECT_GT(pulsetest::toneLevel(microphone, 48000, 659), pulsetest::heardLevel);
     EXPECT_LT(pulsetest::toneLevel(microphone, 48000, 523), 0.02);
     // Stopped: none of this process's record streams is left on the server.
     EXPECT_TRUE(eventually([] {
@@ -281,7 +281,7 @@ TEST_F(PulseCoreAudioTest, TapLeavesOutExcludedProcessesWithTheirDescendantsAndF
     ASSERT_EQ(cycles.buffers.size(), 1u);
     const std::vector<float> samples(cycles.buffers[0].end() - 24000, cycles.buffers[0].end());
     EXPECT_LT(pulsetest::toneLevel(samples, 48000, 733), 0.02);
-    EXPECT_GT(pulsetest::toneLevel(samples, 48000, 831), 0.15);
+    EXPECT_GT(pulsetest::toneLevel(samples, 48000, 831), pulsetest::heardLevel);
     EXPECT_EQ(coreAudio->AudioHardwareDestroyAggregateDevice(aggregate), 0);
     EXPECT_EQ(coreAudio->AudioHardwareDestroyProcessTap(tap), 0);
 }

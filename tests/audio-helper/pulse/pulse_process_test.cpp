@@ -161,7 +161,8 @@ TEST_F(PulseProcessTest, SckStreamCapturesWhatAPlayerPlaysAndEndsOnSigterm) {
     const std::vector<json> lines = records(result.standardOutput);
     EXPECT_EQ(lines.front()["type"], "stream_started");
     EXPECT_EQ(lines.back(), json({{"command", "sck-stream"}, {"type", "stream_ended"}}));
-    EXPECT_GT(toneLevel(pulsetest::chunkSamples(result.standardOutput, 0.5), 16000, 587), 0.15);
+    EXPECT_GT(toneLevel(pulsetest::chunkSamples(result.standardOutput, 0.5), 16000, 587),
+              pulsetest::heardLevel);
     EXPECT_TRUE(helperStreamsGone(helper.pid()));
 }
 
@@ -204,7 +205,8 @@ TEST_F(PulseProcessTest, TapStreamCapturesAToneThatOnePlayerPlays) {
     const auto player = playingPlayer(tone(440));
     const TapRun run = runTapStream({});
     SKIP_IF_NOT_BUILT(run);
-    EXPECT_GT(toneLevel(pulsetest::chunkSamples(run.result.standardOutput, 0.5), 16000, 440), 0.15);
+    EXPECT_GT(toneLevel(pulsetest::chunkSamples(run.result.standardOutput, 0.5), 16000, 440),
+              pulsetest::heardLevel);
 }
 
 TEST_F(PulseProcessTest, TapStreamLeavesOutExcludedPlayersByPidParentOrApplicationId) {
@@ -239,7 +241,7 @@ TEST_F(PulseProcessTest, TapStreamLeavesOutExcludedPlayersByPidParentOrApplicati
         SKIP_IF_NOT_BUILT(run);
         const std::vector<float> samples = pulsetest::chunkSamples(run.result.standardOutput, 0.5);
         EXPECT_LT(toneLevel(samples, 16000, entry.excludedTone), 0.02);
-        EXPECT_GT(toneLevel(samples, 16000, entry.capturedTone), 0.15);
+        EXPECT_GT(toneLevel(samples, 16000, entry.capturedTone), pulsetest::heardLevel);
     }
 }
 
@@ -249,7 +251,8 @@ TEST_F(PulseProcessTest, TapStreamCapturesAPlayerStartedAfterTheStreamBegan) {
         player = std::make_unique<DetachedProcess>(pulsetest::playerCommand(tone(622), "speaker"));
     });
     SKIP_IF_NOT_BUILT(run);
-    EXPECT_GT(toneLevel(pulsetest::chunkSamples(run.result.standardOutput, 1.5), 16000, 622), 0.15);
+    EXPECT_GT(toneLevel(pulsetest::chunkSamples(run.result.standardOutput, 1.5), 16000, 622),
+              pulsetest::heardLevel);
 }
 
 TEST_F(PulseProcessTest, TapStreamMixesTheMicrophoneByNameAndByDefault) {
@@ -267,7 +270,7 @@ TEST_F(PulseProcessTest, TapStreamMixesTheMicrophoneByNameAndByDefault) {
                                   {"type", "stream_diagnostic"}}));
         EXPECT_EQ(lines[2]["name"], "microphone_mix_format");
         EXPECT_GT(toneLevel(pulsetest::chunkSamples(run.result.standardOutput, 0.5), 16000, 700),
-                  0.15);
+                  pulsetest::heardLevel);
     }
 }
 

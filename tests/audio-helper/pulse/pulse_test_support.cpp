@@ -122,7 +122,7 @@ std::string writeTone(const testing::TemporaryDirectory& directory, double frequ
 
 std::vector<std::string> playerCommand(const std::string& tone, const std::string& sink,
                                        const std::string& applicationID, bool viaShell) {
-    std::vector<std::string> command{"paplay", "--latency-msec=20", "-d", sink};
+    std::vector<std::string> command{"paplay", "--latency-msec=100", "-d", sink};
     if (!applicationID.empty())
         command.push_back("--property=application.id=" + applicationID);
     command.push_back(tone);

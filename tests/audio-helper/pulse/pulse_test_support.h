@@ -57,6 +57,11 @@ std::vector<std::string> playerCommand(const std::string& tone, const std::strin
 std::vector<std::string> recorderCommand(const std::string& source,
                                          const std::string& applicationID);
 
+// The least tone level that counts as heard. A player's tone measures about 0.3 on an idle
+// machine, but on a loaded one the player's stream underruns and leaves gaps of silence, so
+// the bar sits well below that and well above what a left-out player leaves (under 0.02).
+constexpr double heardLevel = 0.04;
+
 // The amplitude of `frequency` in the samples (a Goertzel filter): about 0.3 for a player's tone.
 double toneLevel(const std::vector<float>& samples, double sampleRate, double frequency);
 // The samples of the helper's "pcm_s16le" records, skipping the first `skipSeconds`.
