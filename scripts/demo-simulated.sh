@@ -7,19 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default >/dev/null
-demo=build/demo
-mkdir -p "$demo"
-sentences=("Good morning everyone." "Let us review the numbers for this quarter." "Thank you all for listening.")
-if [[ ! -f $demo/clip.wav ]]; then
-    parts=()
-    for index in "${!sentences[@]}"; do
-        flite -t "${sentences[$index]}" -o "$demo/sentence$index.wav"
-        # 48 kHz, 16-bit, followed by a second of silence.
-        sox "$demo/sentence$index.wav" -r 48000 -b 16 "$demo/part$index.wav" pad 0 1
-        parts+=("$demo/part$index.wav")
-    done
-    sox "${parts[@]}" "$demo/clip.wav"
-fi
+source scripts/demo-clip.sh
 cat > "$demo/scenario.json" <<JSON
 {
   "comment": "The default machine, with the system playing the demo clip and the recognizer saying its sentences.",

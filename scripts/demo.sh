@@ -8,19 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default >/dev/null
-demo=build/demo
-mkdir -p "$demo"
-sentences=("Good morning everyone." "Let us review the numbers for this quarter." "Thank you all for listening.")
-if [[ ! -f $demo/road-clip.wav ]]; then
-    parts=()
-    for index in "${!sentences[@]}"; do
-        flite -t "${sentences[$index]}" -o "$demo/road-sentence$index.wav"
-        # Each sentence followed by a second of silence, at the server's rate.
-        sox "$demo/road-sentence$index.wav" -r 48000 -b 16 "$demo/road-part$index.wav" pad 0 1
-        parts+=("$demo/road-part$index.wav")
-    done
-    sox "${parts[@]}" "$demo/road-clip.wav"
-fi
+source scripts/demo-clip.sh
 server_dir="${TMPDIR:-/tmp}/norvi-demo-audio-server.$$"
 player=
 cleanup() {
@@ -32,10 +20,10 @@ trap cleanup EXIT
 server_variable=$(scripts/test-audio-server.sh start "$server_dir")
 export PULSE_SERVER="${server_variable#*=}"
 unset NORVI_SIMULATION
-seconds=$(soxi -D "$demo/road-clip.wav")
+seconds=$(soxi -D "$demo/clip.wav")
 # The capture runs first; the clip starts playing a moment later and the capture stops a
 # moment after its end.
-(sleep 1.5 && exec paplay -d speaker "$demo/road-clip.wav") &
+(sleep 1.5 && exec paplay -d speaker "$demo/clip.wav") &
 player=$!
 node host/norvi-host.js --language en-US --target es \
     --duration "$(awk -v s="$seconds" 'BEGIN { print s + 3 }')" "$@"

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "apple-engine/async_queue.h"
+#include "apple-engine/platform/queue_result_sequence.h"
 #include "apple-engine/output.h"
 #include "apple-engine/platform/espeak_pronunciation.h"
 #include "support/fd_write.h"
@@ -265,16 +266,6 @@ class Decoder {
 };
 
 // ---- recognition ----
-
-class QueueResultSequence final : public SpeechResultSequence {
-  public:
-    explicit QueueResultSequence(std::shared_ptr<AsyncQueue<SpeechResult>> queue)
-        : queue_(std::move(queue)) {}
-    asio::awaitable<std::optional<SpeechResult>> next() override { return queue_->pop(); }
-
-  private:
-    std::shared_ptr<AsyncQueue<SpeechResult>> queue_;
-};
 
 class PocketsphinxTranscriber final : public SpeechTranscriber {
   public:

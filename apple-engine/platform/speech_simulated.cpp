@@ -12,6 +12,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "apple-engine/async_queue.h"
+#include "apple-engine/platform/queue_result_sequence.h"
 
 namespace norvi::engine {
 namespace {
@@ -432,16 +433,6 @@ class Installed {
   private:
     std::mutex mutex_;
     std::vector<std::string> identifiers_;
-};
-
-class QueueResultSequence final : public SpeechResultSequence {
-  public:
-    explicit QueueResultSequence(std::shared_ptr<AsyncQueue<SpeechResult>> queue)
-        : queue_(std::move(queue)) {}
-    asio::awaitable<std::optional<SpeechResult>> next() override { return queue_->pop(); }
-
-  private:
-    std::shared_ptr<AsyncQueue<SpeechResult>> queue_;
 };
 
 class SimulatedTranscriber final : public SpeechTranscriber {
