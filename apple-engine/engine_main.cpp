@@ -1,10 +1,13 @@
 #include "apple-engine/engine_main.h"
 
 #include <unistd.h>
+#include <csignal>
+#include <cstdlib>
 #include <exception>
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 
 #include "apple-engine/commands.h"
 #include "apple-engine/helper_error.h"
@@ -108,17 +111,34 @@ int reportFailure(std::exception_ptr failure) {
 }  // namespace
 
 int runEngineProgram(int argc, char** argv) {
+    // A reader of standard output that goes away shows as a failed write, not as SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     asio::io_context mainLoop;
     EngineContext context;
     context.arguments.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
     std::exception_ptr failure;
+    bool commandEnded = false;
     asio::co_spawn(mainLoop, runMain(context), [&](std::exception_ptr error) {
         failure = error;
+        commandEnded = true;
         // Nothing is waited for once the command has ended: tasks still queued are dropped.
         mainLoop.stop();
     });
+    // Once standard output is gone nothing the command could still produce has anywhere to
+    // go: the run ends at once.
+    setOutputFailureHandler([&mainLoop] { asio::post(mainLoop, [&mainLoop] { mainLoop.stop(); }); });
     mainLoop.run();
-    return failure ? reportFailure(failure) : 0;
+    setOutputFailureHandler({});
+    const int status = failure ? reportFailure(failure) : 0;
+    if (const std::optional<std::string> lost = outputFailure()) {
+        writeStderr("norvi-apple-engine: " + *lost + "\n");
+        if (!commandEnded) {
+            // The command is abandoned where it stands, its threads and tasks included.
+            std::_Exit(1);
+        }
+        return 1;
+    }
+    return status;
 }
 
 }  // namespace norvi::engine

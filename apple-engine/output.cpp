@@ -1,6 +1,7 @@
 #include "apple-engine/output.h"
 
 #include <unistd.h>
+#include <cerrno>
 #include <cstdlib>
 
 #include "support/fd_write.h"
@@ -62,6 +63,27 @@ std::mutex& outputLock() {
     return *lock;
 }
 
+namespace {
+
+// Guarded by outputLock; never destroyed, like the lock.
+std::optional<std::string>& failedOutput() {
+    static auto* failure = new std::optional<std::string>;
+    return *failure;
+}
+
+// The failure handler and its lock, never destroyed either.
+std::mutex& handlerLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+std::function<void()>& failureHandler() {
+    static auto* handler = new std::function<void()>;
+    return *handler;
+}
+
+}  // namespace
+
 void writeJSONLine(const OutputRecord& record) {
     std::string line;
     try {
@@ -69,9 +91,30 @@ void writeJSONLine(const OutputRecord& record) {
     } catch (const JsonEncodingError&) {
         return;
     }
+    {
+        std::lock_guard hold(outputLock());
+        if (failedOutput()) {
+            return;
+        }
+        if (writeAll(STDOUT_FILENO, line) && writeAll(STDOUT_FILENO, "\n")) {
+            return;
+        }
+        failedOutput() = standardOutputWriteFailure(errno);
+    }
+    std::lock_guard hold(handlerLock());
+    if (failureHandler()) {
+        failureHandler()();
+    }
+}
+
+std::optional<std::string> outputFailure() {
     std::lock_guard hold(outputLock());
-    writeAll(STDOUT_FILENO, line);
-    writeAll(STDOUT_FILENO, "\n");
+    return failedOutput();
+}
+
+void setOutputFailureHandler(std::function<void()> handler) {
+    std::lock_guard hold(handlerLock());
+    failureHandler() = std::move(handler);
 }
 
 void writeStderr(std::string_view text) {

@@ -65,8 +65,16 @@ std::string encodeRecord(const OutputRecord& record);
 std::mutex& outputLock();
 
 // Writes the record and a line feed straight to standard output under outputLock. A record
-// that cannot be encoded is dropped silently. Callable from any thread.
+// that cannot be encoded is dropped silently. Once a write has failed (the reader has gone
+// away) nothing more is written. Callable from any thread.
 void writeJSONLine(const OutputRecord& record);
+
+// The message of the first failed write to standard output, if one has failed.
+std::optional<std::string> outputFailure();
+
+// Called once, on the writing thread, when a write to standard output first fails; an empty
+// function removes the handler.
+void setOutputFailureHandler(std::function<void()> handler);
 
 // The text's bytes to standard error in one write, nothing added, no lock.
 void writeStderr(std::string_view text);

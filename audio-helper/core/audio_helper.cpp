@@ -87,6 +87,8 @@ int reportFailure(std::exception_ptr failure) {
 }
 
 int runAudioHelperProgram(int argc, char** argv) {
+    // A reader of standard output that goes away shows as a failed write, not as SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     // SIGINT and SIGTERM wait, blocked, until the command has decided how it treats them (a
     // stream without a time limit catches them, everything else keeps their default action),
     // so that one arriving during start-up is neither lost nor fatal too early. Every thread

@@ -1,8 +1,10 @@
 #include "audio-helper/core/output_records.h"
 
 #include <unistd.h>
+#include <cerrno>
 
 #include "audio-helper/core/audio_format_description.h"
+#include "audio-helper/core/helper_error.h"
 #include "support/fd_write.h"
 
 namespace norvi::helper {
@@ -96,8 +98,9 @@ void writeRecord(JsonWriter& writer, const MicrophoneAppsEvent& record) {
 }
 
 void writeStdoutLine(std::string_view encoded) {
-    writeAll(STDOUT_FILENO, encoded);
-    writeAll(STDOUT_FILENO, "\n");
+    if (!writeAll(STDOUT_FILENO, encoded) || !writeAll(STDOUT_FILENO, "\n")) {
+        throw HelperError(standardOutputWriteFailure(errno));
+    }
 }
 
 }  // namespace norvi::helper

@@ -97,10 +97,12 @@ std::string encodePretty(const Record& record) {
     return writer.take();
 }
 
-// Writes the bytes to standard output, then one line feed as a second write.
+// Writes the bytes to standard output, then one line feed as a second write; throws
+// HelperError when standard output refuses them (its reader has gone away).
 void writeStdoutLine(std::string_view encoded);
 
-// Writes a result record pretty-printed to standard output; throws JsonEncodingError.
+// Writes a result record pretty-printed to standard output; throws JsonEncodingError, or
+// HelperError when standard output refuses it.
 template <typename Record>
 void printJSON(const Record& record) {
     writeStdoutLine(encodePretty(record));

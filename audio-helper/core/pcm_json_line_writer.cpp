@@ -1,7 +1,9 @@
 #include "audio-helper/core/pcm_json_line_writer.h"
 
+#include <pthread.h>
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -16,7 +18,8 @@
 namespace norvi::helper {
 namespace {
 
-constexpr char writeQueueLabel[] = "com.norvi.audio-helper.pcm-json-writer";
+// Linux keeps 15 bytes of a thread name: the end of "com.norvi.audio-helper.pcm-json-writer".
+constexpr char writeThreadName[] = "pcm-json-writer";
 
 // Linear with gain 0.98 up to |x| = 0.9, then bending smoothly towards a ceiling of 0.98.
 // Single precision throughout except the exponential; not-a-number gives +0.98.
@@ -49,15 +52,20 @@ bool usableRate(double rate) {
 }  // namespace
 
 PcmJsonLineWriter::PcmJsonLineWriter(std::string command, int outputFd)
-    : command_(std::move(command)),
-      outputFd_(outputFd),
-      encoder_(compactStyle),
-      writeQueue_(writeQueueLabel) {
+    : command_(std::move(command)), outputFd_(outputFd), encoder_(compactStyle) {
     readyChunks_.reserve(16);
     freeChunks_.reserve(64);
+    writeThread_ = std::thread([this] { runWriteThread(); });
 }
 
-PcmJsonLineWriter::~PcmJsonLineWriter() = default;
+PcmJsonLineWriter::~PcmJsonLineWriter() {
+    {
+        std::lock_guard guard(queueLock_);
+        stopping_ = true;
+    }
+    queueChanged_.notify_one();
+    writeThread_.join();
+}
 
 void PcmJsonLineWriter::writeStarted(
     const std::optional<AudioStreamBasicDescription>& inputFormat) {
@@ -77,7 +85,23 @@ void PcmJsonLineWriter::writeEnded() {
 }
 
 void PcmJsonLineWriter::flush() {
-    writeQueue_.flush();
+    std::unique_lock guard(queueLock_);
+    const std::uint64_t before = nextSequence_;
+    // The queue is in sequence order, so everything before `before` is done once neither the
+    // record being written nor the first waiting one comes before it.
+    recordDone_.wait(guard, [&] {
+        return (!writing_ || *writing_ >= before) &&
+               (queue_.empty() || queue_.front().sequence >= before);
+    });
+}
+
+asio::awaitable<std::optional<std::string>> PcmJsonLineWriter::waitUntilOutputFails() {
+    return outputFailed_.wait();
+}
+
+std::optional<std::string> PcmJsonLineWriter::outputFailure() {
+    std::lock_guard guard(queueLock_);
+    return outputFailure_;
 }
 
 std::size_t PcmJsonLineWriter::bufferedInputSamples() {
@@ -358,41 +382,117 @@ PcmJsonLineWriter::PendingChunk* PcmJsonLineWriter::takePendingChunk() {
     return chunk;
 }
 
+void PcmJsonLineWriter::returnPendingChunk(PendingChunk* chunk) {
+    std::lock_guard guard(poolLock_);
+    freeChunks_.push_back(chunk);
+}
+
 void PcmJsonLineWriter::queueReadyChunks() {
     for (PendingChunk* chunk : readyChunks_) {
-        writeQueue_.post([this, chunk] {
-            try {
-                encoder_.clear();
-                writeRecord(encoder_, chunk->event);
-                writeEncoded(encoder_.text());
-            } catch (const std::exception& error) {
-                reportEncodingFailure(error);
-            }
-            std::lock_guard guard(poolLock_);
-            freeChunks_.push_back(chunk);
-        });
+        enqueue(chunk);
     }
     readyChunks_.clear();
 }
 
 template <typename Record>
 void PcmJsonLineWriter::writeJSONLine(Record record) {
-    writeQueue_.post([this, record = std::move(record)] {
-        try {
-            encoder_.clear();
-            writeRecord(encoder_, record);
-            writeEncoded(encoder_.text());
-        } catch (const std::exception& error) {
-            reportEncodingFailure(error);
+    enqueue([this, record = std::move(record)] { encodeAndWrite(record); });
+}
+
+void PcmJsonLineWriter::enqueue(std::variant<PendingChunk*, std::function<void()>> work) {
+    const bool isChunk = std::holds_alternative<PendingChunk*>(work);
+    PendingChunk* dropped = nullptr;
+    bool episodeBegins = false;
+    {
+        std::lock_guard guard(queueLock_);
+        if (isChunk && queuedChunks_ >= maximumQueuedChunks) {
+            const auto oldest = std::find_if(queue_.begin(), queue_.end(), [](const QueuedRecord& queued) {
+                return std::holds_alternative<PendingChunk*>(queued.work);
+            });
+            dropped = std::get<PendingChunk*>(oldest->work);
+            queue_.erase(oldest);
+            --queuedChunks_;
+            ++droppedChunks_;
+            episodeBegins = !std::exchange(dropping_, true);
         }
-    });
+        queue_.push_back({nextSequence_++, std::move(work)});
+        queuedChunks_ += isChunk ? 1 : 0;
+    }
+    queueChanged_.notify_one();
+    if (dropped != nullptr) {
+        returnPendingChunk(dropped);
+        // A dropped first record may be all that a flush waits for.
+        recordDone_.notify_all();
+    }
+    if (episodeBegins) {
+        writeStderr(command_ + ": the reader of standard output is " +
+                    std::to_string(maximumQueuedChunks) +
+                    " chunks behind; dropping the oldest chunks until it catches up\n");
+    }
+}
+
+void PcmJsonLineWriter::runWriteThread() {
+    pthread_setname_np(pthread_self(), writeThreadName);
+    std::unique_lock guard(queueLock_);
+    for (;;) {
+        queueChanged_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) {
+            return;
+        }
+        QueuedRecord record = std::move(queue_.front());
+        queue_.pop_front();
+        if (std::holds_alternative<PendingChunk*>(record.work)) {
+            --queuedChunks_;
+        }
+        if (queue_.empty()) {
+            // Caught up: a later shortage is a new episode.
+            dropping_ = false;
+        }
+        writing_ = record.sequence;
+        const bool failed = outputFailure_.has_value();
+        guard.unlock();
+        if (!failed) {
+            writeQueued(record);
+        }
+        if (PendingChunk* const* chunk = std::get_if<PendingChunk*>(&record.work)) {
+            returnPendingChunk(*chunk);
+        }
+        guard.lock();
+        writing_.reset();
+        recordDone_.notify_all();
+    }
+}
+
+void PcmJsonLineWriter::writeQueued(QueuedRecord& record) {
+    if (PendingChunk* const* chunk = std::get_if<PendingChunk*>(&record.work)) {
+        encodeAndWrite((*chunk)->event);
+    } else {
+        std::get<std::function<void()>>(record.work)();
+    }
+}
+
+template <typename Record>
+void PcmJsonLineWriter::encodeAndWrite(const Record& record) {
+    try {
+        encoder_.clear();
+        writeRecord(encoder_, record);
+        writeEncoded(encoder_.text());
+    } catch (const std::exception& error) {
+        reportEncodingFailure(error);
+    }
 }
 
 void PcmJsonLineWriter::writeEncoded(const std::string& encoded) {
-    // The record, then its line feed as a second write; a reader that has gone away is not
-    // reported (the stream goes on until the command stops it).
-    writeAll(outputFd_, encoded);
-    writeAll(outputFd_, "\n");
+    // The record, then its line feed as a second write. The first failure ends all writing.
+    if (writeAll(outputFd_, encoded) && writeAll(outputFd_, "\n")) {
+        return;
+    }
+    std::string failure = standardOutputWriteFailure(errno);
+    {
+        std::lock_guard guard(queueLock_);
+        outputFailure_ = failure;
+    }
+    outputFailed_.resume(std::move(failure));
 }
 
 void PcmJsonLineWriter::reportEncodingFailure(const std::exception& error) {

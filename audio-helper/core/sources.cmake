@@ -9,6 +9,7 @@ target_sources(norvi_audio_helper PRIVATE
     core/screen_access_command.cpp
     core/stderr_writer.cpp
     core/stream_duration.cpp
+    core/stream_end.cpp
     core/termination_signal.cpp
     core/usage_text.cpp
     core/platform/core_graphics_simulated.cpp

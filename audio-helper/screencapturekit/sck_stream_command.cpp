@@ -1,15 +1,9 @@
-#include <chrono>
-#include <cmath>
-
 #include <asio/experimental/awaitable_operators.hpp>
-#include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
 
 #include "audio-helper/core/commands.h"
 #include "audio-helper/core/pcm_json_line_writer.h"
 #include "audio-helper/core/stream_duration.h"
+#include "audio-helper/core/stream_end.h"
 #include "audio-helper/core/termination_signal.h"
 #include "audio-helper/screencapturekit/screencapturekit_audio_probe.h"
 
@@ -17,12 +11,6 @@ namespace norvi::helper {
 namespace {
 
 using namespace asio::experimental::awaitable_operators;
-
-asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration) {
-    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
-    std::error_code ignored;
-    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-}
 
 std::string describe(const std::exception_ptr& failure) {
     try {
@@ -72,12 +60,17 @@ asio::awaitable<void> runScreenCaptureKitStream(HelperContext& context, const Co
         std::rethrow_exception(startFailure);
     }
     // Whichever ends first ends the run; the other wait is given up at once.
-    if (limit) {
-        co_await (sleepFor(*limit) || probe->waitUntilStopped());
-    } else if (!stopRequested) {
-        co_await (waitForTerminationSignal() || probe->waitUntilStopped());
+    if (!stopRequested) {
+        co_await (waitForEndOfStream(*writer, limit) || probe->waitUntilStopped());
     }
     co_await probe->stop();
+    if (!probe->hasEnded()) {
+        // A signal gave up the start before there was a stream to end: the output still ends
+        // with the ended record, as every stopped stream's does.
+        writer->writeEnded();
+        writer->flush();
+    }
+    requireWrittenOutput(*writer);
 }
 
 }  // namespace norvi::helper

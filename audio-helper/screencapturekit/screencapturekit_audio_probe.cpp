@@ -163,6 +163,11 @@ asio::awaitable<void> ScreenCaptureKitAudioProbe::waitUntilStopped() {
     co_await continuation->wait();
 }
 
+bool ScreenCaptureKitAudioProbe::hasEnded() {
+    std::lock_guard lock(stateMutex_);
+    return streamStopped_;
+}
+
 void ScreenCaptureKitAudioProbe::stream(SCStream&, const std::shared_ptr<const CMSampleBuffer>& sampleBuffer,
                                         SCStreamOutputType type) {
     if (!CMSampleBufferIsValid(*sampleBuffer)) {

@@ -34,6 +34,8 @@ public:
     asio::awaitable<void> stop();
     // Returns when the stream has ended, or at once when the waiting operation is cancelled.
     asio::awaitable<void> waitUntilStopped();
+    // Whether the stream has ended and its ended record has been written.
+    bool hasEnded();
     asio::awaitable<void> updateContentFilter(SCStream& stream, const SCContentFilter& filter);
 
     void stream(SCStream& stream, const std::shared_ptr<const CMSampleBuffer>& sampleBuffer,

@@ -1,16 +1,9 @@
-#include <chrono>
-#include <cmath>
-
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
-
 #include "audio-helper/core/commands.h"
 #include "audio-helper/core/helper_error.h"
 #include "audio-helper/core/output_records.h"
 #include "audio-helper/core/pcm_json_line_writer.h"
 #include "audio-helper/core/stream_duration.h"
-#include "audio-helper/core/termination_signal.h"
+#include "audio-helper/core/stream_end.h"
 #include "audio-helper/tap/process_tap_probe.h"
 
 namespace norvi::helper {
@@ -37,18 +30,11 @@ asio::awaitable<void> runTapStream(HelperContext& context, const CommandOptions&
         writer->flush();
         throw;
     }
-    const std::optional<std::chrono::nanoseconds> duration = streamTimeLimit(options.durationSeconds);
-    if (duration) {
-        // No signal handling in this mode: a signal ends the process by its default action.
-        asio::steady_timer timer(co_await asio::this_coro::executor);
-        timer.expires_after(*duration);
-        co_await timer.async_wait(asio::use_awaitable);
-    } else {
-        co_await waitForTerminationSignal();
-    }
+    co_await waitForEndOfStream(*writer, streamTimeLimit(options.durationSeconds));
     probe.stop();
     writer->writeEnded();
     writer->flush();
+    requireWrittenOutput(*writer);
 }
 
 void runTapAccessRequest(HelperContext& context) {

@@ -148,6 +148,27 @@ TEST_F(Transcribe, SpeechOnStandardInputEndsWithTheLastResultWhenTheHostClosesIt
             "\n");
 }
 
+// A host that stops reading standard output ends the run: the engine notices at its next
+// record, says why on standard error and exits 1 without waiting for the end of its input.
+TEST_F(Transcribe, OutputThatIsGoneEndsTheRun) {
+    auto options = testing::processOptions({"transcribe", "--language", "en", "--target", "de"},
+                                           {{"NORVI_SIMULATION", "default"}});
+    options.keepStdinOpen = true;
+    RunningProcess engine(NORVI_APPLE_ENGINE_PROGRAM, options);
+    ASSERT_TRUE(engine.waitForLines(1));
+    engine.closeStdout();
+    const std::string audio = pcm(1.0) + pcm(1.0, 0.5) + pcm(0.5);
+    for (std::size_t offset = 0; offset < audio.size(); offset += 6400) {
+        if (!engine.writeStdin(audio.substr(offset, 6400)))
+            break;
+    }
+    const ProcessResult result = engine.wait();
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.standardError,
+              "norvi-apple-engine: Failed to write to standard output: Broken pipe\n");
+}
+
 TEST_F(Transcribe, LocaleResolution) {
     const auto recorded = directory_.path() + "/calls.jsonl";
     auto result = runEngine({"transcribe", "--language", "en-US", "--language", "en-GB"},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,7 +84,12 @@ RunningProcess::RunningProcess(const std::string& program, const ProcessOptions&
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
+    if (options.stdoutClosed) {
+        ::close(out[0]);
+        out[0] = -1;
+    }
     stdinFd_ = in[1];
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
     reader_ = std::thread([this, stdoutFd = out[0], stderrFd = err[0]] { readOutput(stdoutFd, stderrFd); });
     if (!options.standardInput.empty()) writeStdin(options.standardInput);
     if (!options.keepStdinOpen) closeStdin();
@@ -95,6 +102,7 @@ RunningProcess::~RunningProcess() {
     }
     closeStdin();
     if (reader_.joinable()) reader_.join();
+    ::close(wakeFd_);
 }
 
 void RunningProcess::sendSignal(int signal) {
@@ -124,16 +132,36 @@ void RunningProcess::closeStdin() {
     }
 }
 
+void RunningProcess::closeStdout() {
+    {
+        std::lock_guard lock(mutex_);
+        closeStdoutRequested_ = true;
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
 void RunningProcess::readOutput(int stdoutFd, int stderrFd) {
-    pollfd fds[2] = {{stdoutFd, POLLIN, 0}, {stderrFd, POLLIN, 0}};
-    int open = 2;
+    pollfd fds[3] = {{stdoutFd, POLLIN, 0}, {stderrFd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    int open = stdoutFd >= 0 ? 2 : 1;
     char buffer[65536];
     while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        for (pollfd& entry : fds) {
+        if (fds[2].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+            std::lock_guard lock(mutex_);
+            if (closeStdoutRequested_ && fds[0].fd >= 0) {
+                ::close(fds[0].fd);
+                fds[0].fd = -1;
+                --open;
+            }
+        }
+        for (int index = 0; index < 2; ++index) {
+            pollfd& entry = fds[index];
             if (entry.fd < 0 || entry.revents == 0) continue;
             const ssize_t count = ::read(entry.fd, buffer, sizeof buffer);
             if (count <= 0) {

@@ -21,6 +21,9 @@ struct ProcessOptions {
     // Written to the child's standard input, which is then closed (unless keepStdinOpen).
     std::string standardInput;
     bool keepStdinOpen = false;
+    // The read end of the child's standard output is closed from the start, so that its first
+    // write fails with EPIPE.
+    bool stdoutClosed = false;
 };
 
 struct ProcessResult {
@@ -46,6 +49,9 @@ public:
     void sendSignal(int signal);
     bool writeStdin(const std::string& bytes);
     void closeStdin();
+    // Stops reading standard output and closes its read end, as a reader that goes away does:
+    // the child's next write to it fails with EPIPE. What was read so far stays.
+    void closeStdout();
 
     // Waits until `done` holds for the standard output collected so far; false on time-out.
     bool waitForOutput(const std::function<bool(const std::string&)>& done,
@@ -63,6 +69,9 @@ private:
 
     pid_t pid_ = -1;
     int stdinFd_ = -1;
+    // Wakes the reader thread, which owns the read ends, to close standard output.
+    int wakeFd_ = -1;
+    bool closeStdoutRequested_ = false;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::string stdout_;

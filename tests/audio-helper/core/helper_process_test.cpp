@@ -8,6 +8,7 @@ namespace {
 
 using testing::ProcessOptions;
 using testing::ProcessResult;
+using testing::RunningProcess;
 using testing::runProcess;
 
 ProcessResult runHelper(std::vector<std::string> arguments, std::optional<std::string> scenario = "default") {
@@ -126,6 +127,34 @@ TEST(HelperProcess, AnUnusableScenarioFailsBeforeTheCommandRuns) {
     EXPECT_EQ(result.standardOutput, "");
     EXPECT_EQ(result.standardError, "norvi-audio-helper: The simulation scenario \"" + path +
                                         "\" is not usable: Unknown scenario key \"coreGraphics.preflight\".\n");
+}
+
+// A reader of standard output that goes away ends every command that writes records there:
+// a stream stops as on SIGTERM (with or without a time limit), and each exits 1 saying why,
+// instead of dying by SIGPIPE or writing into the void.
+TEST(HelperProcess, StandardOutputThatIsGoneEndsTheCommandWithStatus1) {
+    const std::string gone = "norvi-audio-helper: Failed to write to standard output: Broken pipe\n";
+    const std::vector<std::string> commands[] = {
+        {"tap-stream"}, {"tap-stream", "--duration", "600"}, {"sck-stream"}, {"sck-stream", "--duration", "600"},
+        {"tap-access"}, {"screen-access"}};
+    for (const std::vector<std::string>& arguments : commands) {
+        const bool streams = arguments.front().ends_with("-stream");
+        ProcessOptions options;
+        options.arguments = arguments;
+        options.environment["NORVI_SIMULATION"] = "default";
+        // A stream loses its reader after the started record, a permission command before its
+        // only record.
+        options.stdoutClosed = !streams;
+        RunningProcess helper(NORVI_AUDIO_HELPER_PROGRAM, options);
+        if (streams) {
+            ASSERT_TRUE(helper.waitForLines(1)) << arguments.front();
+            helper.closeStdout();
+        }
+        const ProcessResult result = helper.wait();
+        EXPECT_FALSE(result.timedOut) << arguments.front();
+        EXPECT_EQ(result.exitStatus, 1) << arguments.front();
+        EXPECT_TRUE(result.standardError.ends_with(gone)) << result.standardError;
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "audio-helper/core/audio_format_description.h"
 #include "audio-helper/core/platform/core_media_simulated.h"
 #include "support/number_text.h"
+#include "tests/support/base64_decode.h"
 #include "tests/support/process_runner.h"
 
 namespace norvi::helper {
@@ -20,35 +21,9 @@ namespace {
 
 using ::testing::Each;
 using ::testing::ElementsAre;
+using testing::decodeBase64;
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
-
-std::vector<std::uint8_t> decodeBase64(const std::string& text) {
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z')
-            return c - 'A';
-        if (c >= 'a' && c <= 'z')
-            return c - 'a' + 26;
-        if (c >= '0' && c <= '9')
-            return c - '0' + 52;
-        return c == '+' ? 62 : c == '/' ? 63 : -1;
-    };
-    std::vector<std::uint8_t> bytes;
-    std::uint32_t group = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const int v = value(c);
-        if (v < 0)
-            continue;
-        group = (group << 6) | static_cast<std::uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            bytes.push_back(static_cast<std::uint8_t>((group >> bits) & 0xFF));
-        }
-    }
-    return bytes;
-}
 
 AudioStreamBasicDescription format(double rate, std::uint32_t channels, std::uint32_t bits,
                                    std::uint32_t flags,
