@@ -18,6 +18,7 @@ target_sources(norvi_audio_helper PRIVATE
     core/platform/pulse_capture.cpp
     core/platform/pulse_connection.cpp
     core/platform/pulse_core_graphics.cpp
+    core/platform/simulated_pacing.cpp
 )
 # The capture thread's conversion loops are worth the vectoriser in optimised builds.
 if(CMAKE_BUILD_TYPE MATCHES "Rel")

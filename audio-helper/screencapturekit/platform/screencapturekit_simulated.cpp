@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "audio-helper/core/platform/core_media_simulated.h"
+#include "audio-helper/core/platform/simulated_pacing.h"
 #include "support/simulation/scenario.h"
 
 namespace norvi::helper {
@@ -288,6 +289,12 @@ private:
                     wake_.wait_until(lock, due, [this] { return stopping_; });
                 }
                 if (stopping_) return;
+            }
+            if (!config.realTime) {
+                waitUntilStandardOutputHasRoom([this] {
+                    std::lock_guard lock(mutex_);
+                    return stopping_;
+                });
             }
             const double elapsed = std::chrono::duration<double>(cycle * n).count();
             if (config.stopWithErrorAfter && elapsed >= *config.stopWithErrorAfter) {

@@ -10,6 +10,7 @@
 #include <numbers>
 
 #include "audio-helper/core/audio_format_description.h"
+#include "audio-helper/core/platform/simulated_pacing.h"
 
 namespace norvi::helper {
 
@@ -572,6 +573,12 @@ void SimulatedCoreAudio::IORun::run() {
             }
             if (stopping)
                 return;
+        }
+        if (!realTime) {
+            waitUntilStandardOutputHasRoom([this] {
+                std::lock_guard lock(mutex);
+                return stopping;
+            });
         }
         fill(cycle);
         const AudioTimeStamp now{
