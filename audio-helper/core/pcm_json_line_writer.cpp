@@ -44,9 +44,11 @@ inline std::int16_t convertSample(float y) {
     return static_cast<std::int16_t>(y * 32767.0f);
 }
 
-// Rates that can be stepped through; anything else is dropped.
+// Rates that can be stepped through; anything else is dropped. Below 1 Hz (no device has such
+// a rate) every input sample would turn into more than a second of output, and a tiny rate
+// into practically endless output.
 bool usableRate(double rate) {
-    return rate > 0 && std::isfinite(rate);
+    return rate >= 1 && std::isfinite(rate);
 }
 
 }  // namespace

@@ -40,9 +40,9 @@ namespace norvi::helper {
 // the output fails (the reader has gone away), nothing more is written: every later record is
 // dropped and `waitUntilOutputFails()` returns, so that the command can end the stream.
 //
-// Samples whose rate is not greater than 0, or is infinite, cannot be stepped through: they
-// are dropped rather than buffered (a change to such a rate still discards the partial state,
-// as any change of rate does).
+// Samples whose rate is below 1 Hz (0, negative and not-a-number included), or is infinite,
+// cannot be stepped through: they are dropped rather than buffered (a change to such a rate
+// still discards the partial state, as any change of rate does).
 class PcmJsonLineWriter {
   public:
     using Details = std::vector<std::pair<std::string, std::string>>;

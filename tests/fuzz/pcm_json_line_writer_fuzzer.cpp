@@ -86,7 +86,7 @@ class Input {
 };
 
 bool usableRate(double rate) {
-    return rate > 0 && std::isfinite(rate);
+    return rate >= 1 && std::isfinite(rate);
 }
 
 bool wholeStep(double rate) {

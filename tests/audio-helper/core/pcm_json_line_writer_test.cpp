@@ -222,7 +222,7 @@ TEST_F(WriterTest, RateChangeDropsThePartialChunk) {
 
 TEST_F(WriterTest, UnusableRatesGiveNothingAndBufferNothing) {
     for (const double rate :
-         {0.0, -16000.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300}) {
+         {0.0, -16000.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300, 0.5, 1e-300}) {
         for (int i = 0; i < 50; ++i)
             writer_->recordMonoSamples(std::vector<float>(4800, 0.5f), rate);
         EXPECT_LE(writer_->bufferedInputSamples(), 1u) << "rate " << rate;
