@@ -408,13 +408,13 @@ void PcmJsonLineWriter::enqueue(std::variant<PendingChunk*, std::function<void()
     {
         std::lock_guard guard(queueLock_);
         if (isChunk && queuedChunks_ >= maximumQueuedChunks) {
-            const auto oldest = std::find_if(queue_.begin(), queue_.end(), [](const QueuedRecord& queued) {
-                return std::holds_alternative<PendingChunk*>(queued.work);
-            });
+            const auto oldest =
+                std::find_if(queue_.begin(), queue_.end(), [](const QueuedRecord& queued) {
+                    return std::holds_alternative<PendingChunk*>(queued.work);
+                });
             dropped = std::get<PendingChunk*>(oldest->work);
             queue_.erase(oldest);
             --queuedChunks_;
-            ++droppedChunks_;
             episodeBegins = !std::exchange(dropping_, true);
         }
         queue_.push_back({nextSequence_++, std::move(work)});

@@ -153,7 +153,6 @@ class PcmJsonLineWriter {
     std::size_t queuedChunks_ = 0;
     std::uint64_t nextSequence_ = 0;
     std::optional<std::uint64_t> writing_;
-    std::uint64_t droppedChunks_ = 0;
     bool dropping_ = false;
     bool stopping_ = false;
     std::optional<std::string> outputFailure_;
