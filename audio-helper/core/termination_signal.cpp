@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <mutex>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -16,8 +17,11 @@
 namespace norvi::helper {
 namespace {
 
-// Lock-free, so the signal handler may read it.
+// Lock-free, so that the signal handler may use them. `terminationRequested` keeps the signal
+// for whichever wait comes next; the eventfd only wakes a wait in progress.
 std::atomic<int> signalEventFd{-1};
+std::atomic<bool> terminationRequested{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 void ignoreTerminationSignals() {
     struct sigaction ignore {};
@@ -33,6 +37,7 @@ void ignoreTerminationSignals() {
 void onTerminationSignal(int) {
     const int savedErrno = errno;
     ignoreTerminationSignals();
+    terminationRequested.store(true);
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalEventFd.load(), &one, sizeof one);
     errno = savedErrno;
@@ -52,26 +57,35 @@ int eventFd() {
 
 void catchTerminationSignals() {
     eventFd();
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // Installed once: after the first signal the handler has switched both signals to "ignore",
+    // and that stays.
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_handler = onTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        sigaddset(&action.sa_mask, SIGINT);
+        sigaddset(&action.sa_mask, SIGTERM);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    });
 }
 
 asio::awaitable<void> waitForTerminationSignal() {
     const int fd = eventFd();
     asio::posix::stream_descriptor signals(co_await asio::this_coro::executor, ::dup(fd));
     catchTerminationSignals();
-    std::uint64_t count = 0;
-    // Ends with a count on the first signal, or with an error when the wait is cancelled.
-    std::error_code error;
-    co_await signals.async_read_some(asio::buffer(&count, sizeof count),
-                                     asio::redirect_error(asio::use_awaitable, error));
-    ignoreTerminationSignals();
+    while (!terminationRequested.load()) {
+        std::uint64_t count = 0;
+        std::error_code error;
+        co_await signals.async_read_some(asio::buffer(&count, sizeof count),
+                                         asio::redirect_error(asio::use_awaitable, error));
+        if (error) {
+            // Given up: the signals stay caught, and one that comes later waits for the next wait.
+            co_return;
+        }
+    }
 }
 
 }  // namespace norvi::helper
