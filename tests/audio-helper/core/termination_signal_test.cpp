@@ -20,6 +20,8 @@ namespace {
 using namespace asio::experimental::awaitable_operators;
 using namespace std::chrono_literals;
 
+// Signal dispositions belong to the process: CTest runs each of these tests in a process of its
+// own.
 bool ignored(int signal) {
     struct sigaction current {};
     sigaction(signal, nullptr, &current);
