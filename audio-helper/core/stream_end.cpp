@@ -13,11 +13,16 @@ namespace norvi::helper {
 
 using namespace asio::experimental::awaitable_operators;
 
+namespace {
+
+// A cancelled sleep returns at once, so that it can lose a race.
 asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration) {
     asio::steady_timer timer(co_await asio::this_coro::executor, duration);
     std::error_code ignored;
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
 }
+
+}  // namespace
 
 asio::awaitable<void> waitForEndOfStream(PcmJsonLineWriter& writer,
                                          std::optional<std::chrono::nanoseconds> limit) {

@@ -9,9 +9,6 @@
 
 namespace norvi::helper {
 
-// Sleeps for the duration; a cancelled sleep returns at once, so that it can lose a race.
-asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration);
-
 // Returns when a stream command's run should end: its time limit has passed or, without one,
 // SIGINT or SIGTERM has arrived; or a write of the writer's records has failed, since nothing
 // more can reach the reader.
